@@ -1,0 +1,744 @@
+// tervik.mcp.gatehouse: the API-key gate in front of the MCP server's HTTP/SSE transport.
+//
+// The module body binds, in order: logging, urllib, Any, the four starlette.types names,
+// _logger, ApiKeyGatehouse, FixedApiKeyAuthProvider.  Each method below is declared once
+// (name, parameters, annotations, docstring) and its body reads like the algorithm.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "function.hpp"
+#include "module.hpp"
+
+using namespace py;
+
+namespace {
+
+constexpr const char* module_name = "tervik.mcp.gatehouse";
+
+// ---- the system's texts ---------------------------------------------------------------------
+
+constexpr const char* module_doc =
+    "MCP Server API Key 鉴权中间件。\n"
+    "\n"
+    "服务端不保存任何用户 OAuth 凭证（无状态模式），但在 SSE 连接层通过 API Key\n"
+    "做第一道访问控制，防止未授权调用方接入。\n"
+    "\n"
+    "两种工作模式：\n"
+    "    1. 固定 API Key 模式（单用户，向后兼容）：与本地保存的 api_key 比对。\n"
+    "    2. 远程校验模式（多用户）：请求由 --auth-verify-url 配置的校验后端判定。\n"
+    "\n"
+    "支持两种传递方式：\n"
+    "    - HTTP Header：Authorization: Bearer <api_key>\n"
+    "    - URL Query：?api_key=<api_key>（适用于只能设置 Query 的客户端）\n"
+    "\n"
+    "由于 FastMCP 自带的 AuthProvider 中间件在 Starlette 栈中注册得很早，无法在它之前\n"
+    "把 Query 参数转成 Header，因此全部鉴权都在本模块的中间件中完成，不使用 FastMCP\n"
+    "内置的 AuthProvider。\n";
+
+constexpr const char* gatehouse_doc =
+    "统一校验 API Key 的 ASGI 中间件（支持 Header 或 Query Param）。\n"
+    "\n"
+    "两种工作模式：\n"
+    "    - 固定 API Key 模式：与本地 api_key 参数比对。\n"
+    "    - 远程校验模式：通过 auth_verify_url 请求校验后端判定。\n"
+    "\n"
+    "优先读取 Query Param，其次读取 Authorization Header；校验失败返回 401，\n"
+    "不再向下游转发请求。\n"
+    "    ";
+
+constexpr const char* init_doc =
+    "\n"
+    "        Args:\n"
+    "            app: ASGI 应用。\n"
+    "            api_key: 固定 API Key（单用户模式，向后兼容）。\n"
+    "            auth_verify_url: 远程校验后端地址（多用户模式）。\n"
+    "        ";
+
+constexpr const char* extract_token_doc = "从 Query Param 或 Header 中提取 API Key。";
+
+constexpr const char* verify_remote_doc =
+    "通过校验后端远程校验 API Key。\n"
+    "\n"
+    "        同时以 Query 参数和 Header 两种方式传递 API Key，以适配校验后端不同的接收方式。\n"
+    "\n"
+    "        Args:\n"
+    "            api_key: 待校验的明文 API Key。\n"
+    "\n"
+    "        Returns:\n"
+    "            校验通过时返回校验后端应答中的用户信息 dict，校验失败时返回 None。\n"
+    "        ";
+
+constexpr const char* provider_doc =
+    "固定 API Key 鉴权提供者（已弃用，保留仅用于兼容旧导入）。\n"
+    "\n"
+    "    所有连接 MCP 服务器的用户共享同一个 API Key，仅用于 SSE 连接层的基础\n"
+    "    访问控制，不涉及用户身份隔离。实际业务鉴权由调用方传入的 session_id/jwt\n"
+    "    在后端完成。\n"
+    "    ";
+
+constexpr const char* verify_token_doc = "校验 Bearer Token 是否与固定 API Key 匹配。";
+
+constexpr const char* log_remote_mode = "MCP Server 运行在远程校验模式，校验地址: %s";
+constexpr const char* log_fixed_mode = "MCP Server 运行在固定 API Key 模式";
+constexpr const char* log_unconfigured = "MCP Server 未配置任何 API Key 鉴权！";
+constexpr const char* log_verify_failed = "远程校验 API Key 失败: %s";
+
+constexpr std::string_view body_prefix =
+    R"({"error":"Unauthorized","message":"Invalid or missing API Key","reason":")";
+constexpr std::string_view body_suffix = R"("})";
+
+// ---- names and constants, made once at module exec ---------------------------------------------
+
+namespace str {
+Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
+Name _extract_token{"_extract_token"}, _verify_remote{"_verify_remote"}, _send_401{"_send_401"};
+Name _logger{"_logger"}, urllib{"urllib"}, parse{"parse"}, parse_qs{"parse_qs"};
+Name info{"info"}, warning{"warning"}, get{"get"}, set{"set"}, reset{"reset"};
+Name type{"type"}, http{"http"}, status{"status"}, headers{"headers"}, body{"body"};
+Name more_body{"more_body"}, query_string{"query_string"}, api_key{"api_key"};
+Name user_id{"user_id"}, email{"email"}, valid{"valid"}, reason{"reason"};
+Name mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"}, mcp_user_email{"mcp_user_email"};
+Name mcp_request_ctx{"mcp_request_ctx"};
+Name http_response_start{"http.response.start"}, http_response_body{"http.response.body"};
+Name invalid_api_key{"invalid_api_key"}, expected_asgi_message{"Expected ASGI message"};
+Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
+Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer "};
+Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
+Name __aenter__{"__aenter__"}, __aexit__{"__aexit__"}, status_code{"status_code"}, json{"json"};
+Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
+Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
+Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
+}  // namespace str
+
+PyObject* module_dict;             // the module's namespace (module globals)
+PyObject* empty_bytes;             // b""
+PyObject* authorization_header;    // b"authorization"
+PyObject* unauthorized_headers;    // ((b"content-type", ...), (b"www-authenticate", ...))
+PyObject* invalid_api_key_body;    // the 90-byte body for "invalid_api_key"
+PyObject* int_200;
+PyObject* int_401;
+PyObject* int_10;
+FunctionProto* tracking_send_proto;
+
+// A module global, looked up at the time of use as Python code would.
+Object global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
+        throw Error{};
+    }
+    return Object::borrow(value);
+}
+
+// mapping.get(key[, default]), with a direct path for plain dicts.
+Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None) {
+    if (PyDict_CheckExact(mapping.get())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.get(), key);
+        if (value == nullptr && PyErr_Occurred()) throw Error{};
+        return Object::borrow(value ? value : fallback);
+    }
+    return mapping.call_method(str::get, key, fallback);
+}
+
+// The same answer as `a == b`; for two strs the comparison takes the same time wherever
+// they differ, so response timing does not reveal how much of a key was right.
+bool same_key(const Object& a, const Object& b) {
+    if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
+    auto utf8 = [](const Object& s, Object& keep) -> std::string_view {
+        Py_ssize_t size;
+        const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+        if (data == nullptr) {  // lone surrogates: encode them as-is
+            PyErr_Clear();
+            keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+            return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
+        }
+        return {data, static_cast<size_t>(size)};
+    };
+    Object keep_a, keep_b;
+    std::string_view x = utf8(a, keep_a), y = utf8(b, keep_b);
+    size_t n = std::max(x.size(), y.size());
+    unsigned diff = x.size() == y.size() ? 0u : 1u;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : 0;
+        unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : 0;
+        diff |= static_cast<unsigned>(cx ^ cy);
+    }
+    return diff == 0;
+}
+
+// ---- ApiKeyGatehouse.__init__ -----------------------------------------------------------------
+
+void gatehouse_init(Object self, Object app, Object api_key, Object auth_verify_url) {
+    self.set_attr(str::app, app);
+    self.set_attr(str::_api_key, api_key);
+    self.set_attr(str::_auth_verify_url, auth_verify_url);
+
+    Object logger = global(str::_logger);
+    if (auth_verify_url.truthy()) {
+        logger.call_method(str::info, text(log_remote_mode), auth_verify_url);
+    } else if (api_key.truthy()) {
+        logger.call_method(str::info, text(log_fixed_mode));
+    } else {
+        logger.call_method(str::warning, text(log_unconfigured));
+    }
+}
+
+// ---- ApiKeyGatehouse._extract_token -----------------------------------------------------------
+
+// (name, value) = entry, with the interpreter's unpacking errors.
+void unpack_pair(const Object& entry, Object& name, Object& value) {
+    auto too_few = [](Py_ssize_t got) {
+        raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                     got == 1 ? "" : "s");
+    };
+    auto too_many = [] { raise(PyExc_ValueError, "too many values to unpack (expected 2)"); };
+    PyObject* e = entry.get();
+    if (PyTuple_CheckExact(e) || PyList_CheckExact(e)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(e);
+        if (n != 2) n < 2 ? too_few(n) : too_many();
+        name = Object::borrow(PySequence_Fast_GET_ITEM(e, 0));
+        value = Object::borrow(PySequence_Fast_GET_ITEM(e, 1));
+        return;
+    }
+    Object it = Object::steal(PyObject_GetIter(e));
+    Object items[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* next = PyIter_Next(it.get());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw Error{};
+            too_few(i);
+        }
+        items[i] = Object::steal(next);
+    }
+    if (PyObject* extra = PyIter_Next(it.get())) {
+        Py_DECREF(extra);
+        too_many();
+    }
+    if (PyErr_Occurred()) throw Error{};
+    name = std::move(items[0]);
+    value = std::move(items[1]);
+}
+
+bool is_authorization(const Object& name) {
+    if (PyBytes_CheckExact(name.get())) {  // b"...".lower() == b"authorization", without the copy
+        std::string_view n(PyBytes_AS_STRING(name.get()), PyBytes_GET_SIZE(name.get()));
+        constexpr std::string_view want = "authorization";
+        return n.size() == want.size() &&
+               std::equal(n.begin(), n.end(), want.begin(), [](char c, char w) {
+                   return (c >= 'A' && c <= 'Z' ? c + 32 : c) == w;
+               });
+    }
+    return name.call_method(str::lower).equals(authorization_header);
+}
+
+// The bearer token of one Authorization value, or NULL when it has another scheme.
+Object bearer_token(const Object& value) {
+    Object auth;
+    if (PyBytes_CheckExact(value.get())) {
+        auth = Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
+                                                  PyBytes_GET_SIZE(value.get()), "replace"));
+    } else {
+        auth = value.attr(str::decode)(Object::borrow(str::utf_8), kw(str::errors, str::replace.get()));
+    }
+    if (PyUnicode_CheckExact(auth.get())) {
+        // auth.lower().startswith("bearer "): only ASCII letters lower-case into "bearer ",
+        // so comparing the first seven characters case-insensitively is the same test.
+        if (PyUnicode_GET_LENGTH(auth.get()) < 7) return {};
+        constexpr std::string_view want = "bearer ";
+        for (Py_ssize_t i = 0; i < 7; ++i) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(auth.get(), i);
+            if (c >= 'A' && c <= 'Z') c += 32;
+            if (c != static_cast<Py_UCS4>(want[i])) return {};
+        }
+    } else if (!auth.call_method(str::lower).call_method(str::startswith, str::bearer_prefix).truthy()) {
+        return {};
+    }
+    Object rest = Object::steal(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
+    return rest.call_method(str::strip);
+}
+
+Object extract_token(Object /*self*/, Object scope) {
+    Object raw = get(scope, str::query_string, empty_bytes);
+    Object query_string = PyBytes_CheckExact(raw.get())
+                              ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                                                   PyBytes_GET_SIZE(raw.get()), nullptr))
+                              : raw.call_method(str::decode, str::utf_8);
+    if (query_string.truthy()) {
+        Object parse_qs = global(str::urllib).attr(str::parse).attr(str::parse_qs);
+        Object params = parse_qs(query_string);
+        Object api_keys = get(params, str::api_key, Object::steal(PyList_New(0)).get());
+        if (api_keys.truthy()) return api_keys.item(Py_ssize_t{0});
+    }
+
+    Object headers = get(scope, str::headers, Object::steal(PyList_New(0)).get());
+    Object it = Object::steal(PyObject_GetIter(headers.get()));
+    while (PyObject* next = PyIter_Next(it.get())) {
+        Object entry = Object::steal(next), name, value;
+        unpack_pair(entry, name, value);
+        if (!is_authorization(name)) continue;
+        if (Object token = bearer_token(value); !token.null()) return token;
+    }
+    if (PyErr_Occurred()) throw Error{};
+    return none();
+}
+
+// ---- ApiKeyGatehouse.__call__ -----------------------------------------------------------------
+
+// What `tracking_send` closes over: the server's send and the two response flags.
+struct TrackingState {
+    PyObject_HEAD
+    PyObject* send;
+    bool response_started;
+    bool response_complete;
+};
+
+PyTypeObject TrackingStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+TrackingState* tracking(const Object& o) { return reinterpret_cast<TrackingState*>(o.get()); }
+
+Object new_tracking_state(const Object& send) {
+    auto* state = PyObject_GC_New(TrackingState, &TrackingStateType);
+    if (state == nullptr) throw Error{};
+    state->send = Object(send).release();
+    state->response_started = state->response_complete = false;
+    PyObject_GC_Track(state);
+    return Object::steal(reinterpret_cast<PyObject*>(state));
+}
+
+// The send the application gets: records the response's progress, then forwards.
+Task tracking_send(Object state, Object message) {
+    Object type = message.item(str::type);
+    if (type.equals(str::http_response_start)) {
+        tracking(state)->response_started = true;
+    } else if (type.equals(str::http_response_body) && !get(message, str::more_body, Py_False).truthy()) {
+        tracking(state)->response_complete = true;
+    }
+    co_await Object::borrow(tracking(state)->send)(message);
+}
+
+Object closing_body_message() {
+    Object message = new_dict();
+    message.set_item(str::type, str::http_response_body.get());
+    message.set_item(str::body, empty_bytes);
+    message.set_item(str::more_body, Py_False);
+    return message;
+}
+
+// Whether the application's error is the server's complaint about a message sent after the
+// response ended, which the gate lets pass.
+bool is_expected_asgi_message(const Object& exc) {
+    if (!error_matches(exc, PyExc_RuntimeError)) return false;
+    Object text = Object::steal(PyObject_Str(exc.get()));
+    int found = PySequence_Contains(text.get(), str::expected_asgi_message);
+    check(found);
+    return found != 0;
+}
+
+Object request_identity(const Object& token, const Object& scope) {
+    Object identity = new_dict();
+    identity.set_item(str::api_key, token);
+    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
+    identity.set_item(str::email, get(scope, str::mcp_user_email));
+    return identity;
+}
+
+Task refuse(Object self, Object scope, Object send) {
+    co_await self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key.get()));
+}
+
+Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
+    if (!scope.item(str::type).equals(str::http)) {
+        co_await self.attr(str::app)(scope, receive, send);
+        co_return;
+    }
+
+    Local token;
+    try {
+        token = self.call_method(str::_extract_token, scope);
+    } catch (const Error&) {
+        // A query string that is not UTF-8 presents no usable key: refuse it like one.
+        if (!current_error_matches(PyExc_UnicodeDecodeError)) throw;
+        PyErr_Clear();
+    }
+    if (token.null()) {
+        co_await refuse(self, scope, send);
+        co_return;
+    }
+
+    if (self.attr(str::_auth_verify_url).truthy()) {
+        Local user_info = co_await self.call_method(str::_verify_remote, token);
+        if (!user_info.truthy()) {
+            co_await refuse(self, scope, send);
+            co_return;
+        }
+        scope.set_item(str::mcp_api_key, token);
+        scope.set_item(str::mcp_user_id, user_info.call_method(str::get, str::user_id));
+        scope.set_item(str::mcp_user_email, user_info.call_method(str::get, str::email));
+    } else if (Object api_key = self.attr(str::_api_key); api_key.truthy() && same_key(token, api_key)) {
+        scope.set_item(str::mcp_api_key, token);
+    } else {
+        co_await refuse(self, scope, send);
+        co_return;
+    }
+
+    Local context = import_from("tervik.mcp.context", str::mcp_request_ctx);
+    Local context_token = context.call_method(str::set, request_identity(token, scope));
+    Local state = new_tracking_state(send);
+
+    Local failure;
+    try {
+        co_await self.attr(str::app)(scope, receive, make_function(tracking_send_proto, state.get()));
+    } catch (const Error&) {
+        failure = fetch_error();
+    }
+    if (!failure.null() && is_expected_asgi_message(failure)) failure = nullptr;
+
+    // Clean-up, on every way out.
+    try {
+        context.call_method(str::reset, context_token);
+    } catch (const Error&) {
+        Object reset_error = fetch_error();
+        if (!failure.null()) PyException_SetContext(reset_error.get(), Object(failure).release());
+        rethrow(reset_error);
+    }
+    if (tracking(state)->response_started && !tracking(state)->response_complete) {
+        Local close_failure;
+        try {
+            co_await send(closing_body_message());
+        } catch (const Error&) {
+            close_failure = fetch_error();
+        }
+        // The client is gone; that is no error.  Cancellation is never swallowed.
+        if (!close_failure.null() && !error_matches(close_failure, PyExc_Exception)) {
+            if (!failure.null()) PyException_SetContext(close_failure.get(), Object(failure).release());
+            rethrow(close_failure);
+        }
+    }
+    if (!failure.null()) rethrow(failure);
+}
+
+// ---- ApiKeyGatehouse._verify_remote -----------------------------------------------------------
+
+// The warning's argument: the error itself, unless its text shows the key in any form (as
+// is, escaped as repr shows a str or its bytes, or URL-encoded), then only its type name.
+Object loggable_error(const Object& exc, const Object& api_key) {
+    Object message = Object::steal(PyObject_Str(exc.get()));
+    auto shows = [&](const Object& needle) {
+        if (!PyUnicode_Check(needle.get()) || PyUnicode_GET_LENGTH(needle.get()) == 0) return false;
+        int found = PySequence_Contains(message.get(), needle.get());
+        check(found);
+        return found != 0;
+    };
+    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
+    Object bytes_form = Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass"));
+    Object bytes_repr = Object::steal(PyObject_Repr(bytes_form.get()));
+    Object quoted = import("urllib.parse").attr("quote")(api_key, kw(text("safe").get(), text("").get()));
+    Object quoted_plus = import("urllib.parse").attr("quote_plus")(api_key);
+    auto inner = [](const Object& r, Py_ssize_t skip) {
+        return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
+    };
+    if (shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) || shows(quoted) ||
+        shows(quoted_plus)) {
+        return Object::steal(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
+    }
+    return exc;
+}
+
+// `async with httpx.AsyncClient() as client:` around one verification request.
+ValueTask verify_remote(Object self, Object api_key) {
+    if (!api_key.truthy()) co_return none();
+    Local url = self.attr(str::_auth_verify_url);
+    if (!url.truthy()) co_return none();
+
+    Local failure, result = none(), manager, exit;
+    try {
+        Object httpx = import("httpx");
+        manager = httpx.attr(str::AsyncClient)();
+        Object manager_type = Object::borrow(reinterpret_cast<PyObject*>(manager.type()));
+        exit = manager_type.attr(str::__aexit__);
+        Local client = co_await manager_type.attr(str::__aenter__)(manager);
+
+        Local body_failure;
+        try {
+            // The key joins the URL's own query (a tenant parameter, say) rather than replace it.
+            Object params = new_dict();
+            params.set_item(str::api_key, api_key);
+            Object target = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
+            Object headers = new_dict();
+            headers.set_item(str::x_mcp_api_key, api_key);
+            Local response = co_await client.attr(str::get)(target, kw(str::headers, headers),
+                                                            kw(str::timeout, int_10));
+            if (response.attr(str::status_code).equals(int_200)) {
+                Object data = response.call_method(str::json);
+                if (data.call_method(str::get, str::valid).truthy()) {
+                    if (!PyDict_CheckExact(data.get()))
+                        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
+                    result = data;
+                }
+            }
+        } catch (const Error&) {
+            body_failure = fetch_error();
+        }
+
+        if (body_failure.null()) {
+            co_await exit(manager, Py_None, Py_None, Py_None);
+        } else {
+            PyObject* traceback = PyException_GetTraceback(body_failure.get());
+            Object tb = traceback ? Object::steal(traceback) : none();
+            Local suppress = co_await exit(manager, Object::borrow(reinterpret_cast<PyObject*>(body_failure.type())),
+                                           body_failure, tb);
+            if (!suppress.truthy()) rethrow(body_failure);
+            result = none();
+        }
+    } catch (const Error&) {
+        failure = fetch_error();
+    }
+
+    if (!failure.null()) {
+        if (!error_matches(failure, PyExc_Exception)) rethrow(failure);  // cancellation
+        Handling handling(failure);
+        global(str::_logger).call_method(str::warning, text(log_verify_failed),
+                                         loggable_error(failure, api_key));
+        co_return none();
+    }
+    co_return result;
+}
+
+// ---- ApiKeyGatehouse._send_401 --------------------------------------------------------------
+
+// {"error":...,"reason":"<reason>"} with the reason escaped as json.dumps(ensure_ascii=False)
+// would, encoded as UTF-8.  Built whole before anything is sent.
+Object unauthorized_body(const Object& reason) {
+    if (reason.is(str::invalid_api_key) || reason.equals(str::invalid_api_key)) {
+        return Object::borrow(invalid_api_key_body);
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(reason.get(), &size);  // lone surrogates raise
+    if (utf8 == nullptr) throw Error{};
+    std::string body(body_prefix);
+    body.reserve(body_prefix.size() + size + body_suffix.size() + 8);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        switch (c) {
+            case '"': body += "\\\""; break;
+            case '\\': body += "\\\\"; break;
+            case '\n': body += "\\n"; break;
+            case '\r': body += "\\r"; break;
+            case '\t': body += "\\t"; break;
+            case '\b': body += "\\b"; break;
+            case '\f': body += "\\f"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[7];
+                    PyOS_snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    body += escaped;
+                } else {
+                    body += static_cast<char>(c);
+                }
+        }
+    }
+    body += body_suffix;
+    return bytes(body);
+}
+
+Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
+    Local body = unauthorized_body(reason);
+
+    Object start = new_dict();
+    start.set_item(str::type, str::http_response_start.get());
+    start.set_item(str::status, int_401);
+    start.set_item(str::headers, Object::steal(PySequence_List(unauthorized_headers)));
+    co_await send(start);
+
+    Object message = new_dict();
+    message.set_item(str::type, str::http_response_body.get());
+    message.set_item(str::body, body);
+    co_await send(message);
+}
+
+// ---- FixedApiKeyAuthProvider ----------------------------------------------------------------
+
+void provider_init(Object self, Object api_key) { self.set_attr(str::_api_key, api_key); }
+
+ValueTask verify_token(Object self, Object token) {
+    if (!same_key(token, self.attr(str::_api_key))) co_return none();
+    Object members = new_dict();
+    members.set_item(str::token, token);
+    members.set_item(str::client_id, str::default_client.get());
+    members.set_item(str::scopes, Object::steal(Py_BuildValue("[O]", str::tervik_mcp_scope.get())));
+    members.set_item(str::__module__, text(module_name));
+    Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+    Object access_token = type(str::AccessToken, tuple(), members);
+    co_return access_token();
+}
+
+// ---- declarations ---------------------------------------------------------------------------------
+
+const Param self_param{.name = "self"};
+
+const FunctionDef gatehouse_init_def{
+    .name = "__init__",
+    .qualname = "ApiKeyGatehouse.__init__",
+    .doc = init_doc,
+    .params = {self_param,
+               {.name = "app", .annotation = "ASGIApp"},
+               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none,
+                .default_value = Default::None(), .keyword_only = true},
+               {.name = "auth_verify_url", .annotation = "str | None", .check = Check::str_or_none,
+                .default_value = Default::None(), .keyword_only = true}},
+    .body = fn<&gatehouse_init>,
+};
+
+const FunctionDef extract_token_def{
+    .name = "_extract_token",
+    .qualname = "ApiKeyGatehouse._extract_token",
+    .doc = extract_token_doc,
+    .returns = "str | None",
+    .params = {self_param, {.name = "scope", .annotation = "Scope"}},
+    .body = fn<&extract_token>,
+};
+
+const FunctionDef call_def{
+    .name = "__call__",
+    .qualname = "ApiKeyGatehouse.__call__",
+    .returns = "None",
+    .params = {self_param,
+               {.name = "scope", .annotation = "Scope"},
+               {.name = "receive", .annotation = "Receive"},
+               {.name = "send", .annotation = "Send"}},
+    .body = fn<&gatehouse_call>,
+    .is_async = true,
+};
+
+const FunctionDef verify_remote_def{
+    .name = "_verify_remote",
+    .qualname = "ApiKeyGatehouse._verify_remote",
+    .doc = verify_remote_doc,
+    .returns = "dict | None",
+    .params = {self_param, {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
+    .body = fn<&verify_remote>,
+    .is_async = true,
+};
+
+const FunctionDef send_401_def{
+    .name = "_send_401",
+    .qualname = "ApiKeyGatehouse._send_401",
+    .returns = "None",
+    .params = {self_param,
+               {.name = "_scope", .annotation = "Scope"},
+               {.name = "send", .annotation = "Send"},
+               {.name = "reason", .annotation = "str", .check = Check::str,
+                .default_value = Default::Text("invalid_api_key")}},
+    .body = fn<&send_401>,
+    .is_async = true,
+};
+
+const FunctionDef tracking_send_def{
+    .name = "tracking_send",
+    .qualname = "ApiKeyGatehouse.__call__.<locals>.tracking_send",
+    .returns = "None",
+    .params = {{.name = "message", .annotation = "Any"}},
+    .body = closure_fn<&tracking_send>,
+    .is_async = true,
+};
+
+const FunctionDef provider_init_def{
+    .name = "__init__",
+    .qualname = "FixedApiKeyAuthProvider.__init__",
+    .params = {self_param, {.name = "api_key", .annotation = "str", .check = Check::str}},
+    .body = fn<&provider_init>,
+};
+
+const FunctionDef verify_token_def{
+    .name = "verify_token",
+    .qualname = "FixedApiKeyAuthProvider.verify_token",
+    .doc = verify_token_doc,
+    .returns = "Any",
+    .params = {self_param, {.name = "token", .annotation = "str", .check = Check::str}},
+    .body = fn<&verify_token>,
+    .is_async = true,
+};
+
+Object method(const FunctionDef& def) { return make_function(compile(def, module_name)); }
+
+// ---- TrackingState type ---------------------------------------------------------------------------
+
+int tracking_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<TrackingState*>(self)->send);
+    return 0;
+}
+int tracking_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<TrackingState*>(self)->send);
+    return 0;
+}
+void tracking_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    tracking_clear(self);
+    PyObject_GC_Del(self);
+}
+
+void ready_tracking_state_type() {
+    if (TrackingStateType.tp_flags & Py_TPFLAGS_READY) return;
+    TrackingStateType.tp_name = "tervik.mcp.gatehouse.tracking_state";
+    TrackingStateType.tp_basicsize = sizeof(TrackingState);
+    TrackingStateType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    TrackingStateType.tp_traverse = tracking_traverse;
+    TrackingStateType.tp_clear = tracking_clear;
+    TrackingStateType.tp_dealloc = tracking_dealloc;
+    check(PyType_Ready(&TrackingStateType));
+}
+
+// ---- module body ------------------------------------------------------------------------------------
+
+void build_constants() {
+    empty_bytes = bytes("").release();
+    authorization_header = bytes("authorization").release();
+    unauthorized_headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
+                                 tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")))
+                               .release();
+    std::string body(body_prefix);
+    body += "invalid_api_key";
+    body += body_suffix;
+    invalid_api_key_body = bytes(body).release();
+    int_200 = integer(200).release();
+    int_401 = integer(401).release();
+    int_10 = integer(10).release();
+    ready_tracking_state_type();
+    tracking_send_proto = compile(tracking_send_def, module_name);
+}
+
+void gatehouse_body(Object module) {
+    module_dict = PyModule_GetDict(module.get());
+    build_constants();
+
+    module.set_attr(text("logging").get(), import("logging"));
+    import("urllib.parse");
+    module.set_attr(str::urllib, import("urllib"));
+    module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
+    for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {
+        Object key = text(name);
+        module.set_attr(key.get(), import_from("starlette.types", key.get()));
+    }
+    module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
+
+    module.set_attr(text("ApiKeyGatehouse").get(),
+                    make_class("ApiKeyGatehouse", module_name, gatehouse_doc,
+                               {{"__init__", method(gatehouse_init_def)},
+                                {"_extract_token", method(extract_token_def)},
+                                {"__call__", method(call_def)},
+                                {"_verify_remote", method(verify_remote_def)},
+                                {"_send_401", method(send_401_def)}}));
+    module.set_attr(text("FixedApiKeyAuthProvider").get(),
+                    make_class("FixedApiKeyAuthProvider", module_name, provider_doc,
+                               {{"__init__", method(provider_init_def)},
+                                {"verify_token", method(verify_token_def)}}));
+}
+
+ModuleDefinition gatehouse_module =
+    module_definition("gatehouse", module_name, module_doc, "tervik/mcp/gatehouse.cpp", gatehouse_body);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_gatehouse() { return init_module(gatehouse_module); }

@@ -384,7 +384,8 @@ static PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) 
 
 static PyObject* coro_send(PyObject* self, PyObject* arg) {
     PyObject* value = nullptr;
-    return as_iteration(CoroDriver::send(as_coro(self), arg, &value), value);
+    PySendResult r = CoroDriver::send(as_coro(self), arg, &value);
+    return as_iteration(r, value);
 }
 
 // throw(value) or throw(type[, value[, traceback]]), checked as the interpreter does.
@@ -435,7 +436,8 @@ static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
     Object instance = Object::steal(exc);
     PyObject* out = nullptr;
-    return as_iteration(CoroDriver::throw_exc(as_coro(self), instance, &out), out);
+    PySendResult r = CoroDriver::throw_exc(as_coro(self), instance, &out);
+    return as_iteration(r, out);
 }
 
 static PyObject* coro_close(PyObject* self, PyObject*) { return CoroDriver::close(as_coro(self)); }
@@ -535,7 +537,8 @@ static CoroObject* wrapped(PyObject* self) {
 }
 static PyObject* wrapper_iternext(PyObject* self) {
     PyObject* value = nullptr;
-    return as_iteration(CoroDriver::send(wrapped(self), Py_None, &value), value);
+    PySendResult r = CoroDriver::send(wrapped(self), Py_None, &value);
+    return as_iteration(r, value);
 }
 static PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return CoroDriver::send(wrapped(self), arg, out);

@@ -1,0 +1,55 @@
+# The commands people type. Every target makes its own virtualenv and builds the
+# extensions into it; build trees under build/ are kept, so rebuilds are incremental.
+#
+#   make test                                    Python 3.10 (.venv)
+#   make test PYTHON=python3 VENV=.venv-default  any other interpreter
+#   make sanitize                                ASan + UBSan build, Python 3.10 (.venv-asan)
+#   make bench
+#
+# PYTEST_ARGS is passed to pytest, e.g. make test PYTEST_ARGS='-k gate -x'.
+
+PYTHON ?= $(or $(wildcard /root/.pyenv/versions/3.10.13/bin/python),$(shell command -v python3.10 2>/dev/null),python3)
+VENV ?= .venv
+ASAN_VENV ?= .venv-asan
+PYTEST_ARGS ?=
+
+BUILD_TOOLS := scikit-build-core cmake ninja
+# Build against the venv's own tools; editable so the tests run the tree's Python files.
+INSTALL = bin/python -m pip install -q --no-build-isolation -e '.[test]'
+
+# The sanitizer run uses GCC's runtimes, preloaded into the pytest process only
+# (tests/conftest.py takes LD_PRELOAD out again for the programs the tests start).
+SANITIZER_CXX := g++
+SANITIZER_ENV = \
+	LD_PRELOAD="$$($(SANITIZER_CXX) -print-file-name=libasan.so) $$($(SANITIZER_CXX) -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONMALLOC=malloc \
+	TERVIK_SANITIZER_RUN=1
+
+.PHONY: test sanitize bench clean
+
+test: $(VENV)/.ready
+	$(VENV)/$(INSTALL)
+	$(VENV)/bin/python -m pytest tests -q $(PYTEST_ARGS)
+
+sanitize: $(ASAN_VENV)/.ready
+	CXX=$(SANITIZER_CXX) $(ASAN_VENV)/$(INSTALL) \
+		--config-settings=cmake.define.TERVIK_SANITIZE=ON \
+		--config-settings=cmake.build-type=RelWithDebInfo \
+		--config-settings='build-dir=build/asan-{wheel_tag}'
+	$(SANITIZER_ENV) $(ASAN_VENV)/bin/python -m pytest tests -q $(PYTEST_ARGS)
+
+bench: $(VENV)/.ready
+	$(VENV)/$(INSTALL)
+	@if [ -f bench/run.py ]; then $(VENV)/bin/python bench/run.py; else echo "no benchmarks yet"; fi
+
+# A fresh virtualenv with an up-to-date pip and the build tools.
+%/.ready:
+	rm -rf $*
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install -q --upgrade pip $(BUILD_TOOLS)
+	touch $@
+
+clean:
+	rm -rf build .venv .venv-* .pytest_cache

@@ -1,0 +1,1 @@
+"""tervik: native MCP API-key gate and Chrome-over-CDP browser service."""

@@ -1,0 +1,1 @@
+"""Amazon Rufus tooling: browser attach service and its domain types."""

@@ -1,0 +1,1 @@
+"""Domain records and errors of the Amazon Rufus tooling."""

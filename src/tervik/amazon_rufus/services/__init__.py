@@ -1,0 +1,1 @@
+"""Services of the Amazon Rufus tooling (``browser`` drives Chrome over CDP)."""

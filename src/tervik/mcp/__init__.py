@@ -1,0 +1,1 @@
+"""MCP server support: the API-key gate lives in ``tervik.mcp.gatehouse``."""

@@ -8,12 +8,14 @@ import textwrap
 
 import pytest
 
+from tests.conftest import python_env
+
 MODULES = ["tervik.mcp.gatehouse", "tervik.amazon_rufus.services.browser"]
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, env=python_env()
     )
 
 

@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from tests.conftest import python_env
+
 ROOT = Path(__file__).resolve().parents[2]
 OTHER = "3.9" if sys.version_info[:2] != (3, 9) else "3.8"
 
@@ -50,7 +52,7 @@ def load(library: str, warnings_as: str) -> subprocess.CompletedProcess:
         except RuntimeWarning as w:
             print("refused:", w)
     """
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=python_env())
 
 
 def test_version_mismatch_warns_and_loads(gate_built_for_other_version):
@@ -66,5 +68,5 @@ def test_version_mismatch_warns_and_loads(gate_built_for_other_version):
 
 def test_the_regular_build_does_not_warn():
     result = subprocess.run([sys.executable, "-W", "error", "-c", "import tervik.mcp.gatehouse"],
-                            capture_output=True, text=True)
+                            capture_output=True, text=True, env=python_env())
     assert result.returncode == 0, result.stderr

@@ -42,7 +42,7 @@ sanitize: $(ASAN_VENV)/.ready
 
 bench: $(VENV)/.ready
 	$(VENV)/$(INSTALL)
-	@if [ -f bench/run.py ]; then $(VENV)/bin/python bench/run.py; else echo "no benchmarks yet"; fi
+	@for program in bench/*.py; do echo "== $$program"; $(VENV)/bin/python $$program || exit 1; done
 
 # A fresh virtualenv with an up-to-date pip and the build tools.
 %/.ready:

@@ -108,6 +108,7 @@ Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
 Name __aenter__{"__aenter__"}, __aexit__{"__aexit__"}, status_code{"status_code"}, json{"json"};
 Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
+Name plus{"+"}, space{" "};
 Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
 }  // namespace str
@@ -121,6 +122,8 @@ PyObject* int_200;
 PyObject* int_401;
 PyObject* int_10;
 FunctionProto* tracking_send_proto;
+PyObject* standard_parse_qs;       // urllib.parse.parse_qs as loaded
+PyObject* unquote;                 // urllib.parse.unquote
 
 // A module global, looked up at the time of use as Python code would.
 Object global(PyObject* name) {
@@ -259,6 +262,37 @@ Object bearer_token(const Object& value) {
     return rest.call_method(str::strip);
 }
 
+// parse_qs(query).get("api_key", [None])[0], without building the whole mapping: the first
+// "&"-separated field with "=" and a non-empty value whose name, with "+" as space and
+// percent escapes decoded, is "api_key"; its value decoded the same way.  Fields that need
+// decoding go through urllib.parse.unquote, so the text is exactly what parse_qs gives.
+Object first_api_key(const Object& query) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(query.get(), &size);
+    if (data == nullptr) throw Error{};
+    std::string_view rest(data, static_cast<size_t>(size));
+    auto decoded = [&](std::string_view part) {
+        Object text = Object::steal(
+            PyUnicode_DecodeUTF8(part.data(), static_cast<Py_ssize_t>(part.size()), nullptr));
+        if (part.find_first_of("+%") == std::string_view::npos) return text;
+        Object spaced = text.call_method(str::replace, str::plus, str::space);
+        return Object::borrow(unquote)(spaced, str::utf_8, str::replace);
+    };
+    while (!rest.empty()) {
+        size_t end = rest.find('&');
+        std::string_view field = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        size_t eq = field.find('=');
+        if (eq == std::string_view::npos || eq + 1 == field.size()) continue;
+        std::string_view name = field.substr(0, eq);
+        bool match = name == "api_key" ||
+                     (name.find_first_of("+%") != std::string_view::npos &&
+                      decoded(name).equals(str::api_key));
+        if (match) return decoded(field.substr(eq + 1));
+    }
+    return {};
+}
+
 Object extract_token(Object /*self*/, Object scope) {
     Object raw = get(scope, str::query_string, empty_bytes);
     Object query_string = PyBytes_CheckExact(raw.get())
@@ -267,9 +301,13 @@ Object extract_token(Object /*self*/, Object scope) {
                               : raw.call_method(str::decode, str::utf_8);
     if (query_string.truthy()) {
         Object parse_qs = global(str::urllib).attr(str::parse).attr(str::parse_qs);
-        Object params = parse_qs(query_string);
-        Object api_keys = get(params, str::api_key, Object::steal(PyList_New(0)).get());
-        if (api_keys.truthy()) return api_keys.item(Py_ssize_t{0});
+        if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get())) {
+            if (Object key = first_api_key(query_string); !key.null()) return key;
+        } else {  // someone replaced the parser: use theirs
+            Object params = parse_qs(query_string);
+            Object api_keys = get(params, str::api_key, Object::steal(PyList_New(0)).get());
+            if (api_keys.truthy()) return api_keys.item(Py_ssize_t{0});
+        }
     }
 
     Object headers = get(scope, str::headers, Object::steal(PyList_New(0)).get());
@@ -714,7 +752,9 @@ void gatehouse_body(Object module) {
     build_constants();
 
     module.set_attr(text("logging").get(), import("logging"));
-    import("urllib.parse");
+    Object parse = import("urllib.parse");
+    standard_parse_qs = parse.attr(str::parse_qs).release();
+    unquote = parse.attr("unquote").release();
     module.set_attr(str::urllib, import("urllib"));
     module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
     for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {

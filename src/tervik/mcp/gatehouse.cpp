@@ -347,8 +347,7 @@ Object new_tracking_state(const Object& send) {
 
 // The send the application gets: records the response's progress, then forwards.
 Task tracking_send(Object state, Object message) {
-    Object type = message.item(str::type);
-    if (type.equals(str::http_response_start)) {
+    if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
         tracking(state)->response_started = true;
     } else if (type.equals(str::http_response_body) && !get(message, str::more_body, Py_False).truthy()) {
         tracking(state)->response_complete = true;
@@ -382,13 +381,18 @@ Object request_identity(const Object& token, const Object& scope) {
     return identity;
 }
 
+bool fixed_key_matches(const Object& api_key, const Object& token) {
+    return api_key.truthy() && same_key(token, api_key);
+}
+
 Task refuse(Object self, Object scope, Object send) {
     co_await self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key.get()));
 }
 
 Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
     if (!scope.item(str::type).equals(str::http)) {
-        co_await self.attr(str::app)(scope, receive, send);
+        Local app = self.attr(str::app);
+        co_await app(scope, receive, send);
         co_return;
     }
 
@@ -414,7 +418,7 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
         scope.set_item(str::mcp_api_key, token);
         scope.set_item(str::mcp_user_id, user_info.call_method(str::get, str::user_id));
         scope.set_item(str::mcp_user_email, user_info.call_method(str::get, str::email));
-    } else if (Object api_key = self.attr(str::_api_key); api_key.truthy() && same_key(token, api_key)) {
+    } else if (fixed_key_matches(self.attr(str::_api_key), token)) {
         scope.set_item(str::mcp_api_key, token);
     } else {
         co_await refuse(self, scope, send);
@@ -425,9 +429,11 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
     Local context_token = context.call_method(str::set, request_identity(token, scope));
     Local state = new_tracking_state(send);
 
+    Local app = self.attr(str::app);
+    Local send_wrapper = make_function(tracking_send_proto, state.get());
     Local failure;
     try {
-        co_await self.attr(str::app)(scope, receive, make_function(tracking_send_proto, state.get()));
+        co_await app(scope, receive, send_wrapper);
     } catch (const Error&) {
         failure = fetch_error();
     }
@@ -442,9 +448,9 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
         rethrow(reset_error);
     }
     if (tracking(state)->response_started && !tracking(state)->response_complete) {
-        Local close_failure;
+        Local closing = closing_body_message(), close_failure;
         try {
-            co_await send(closing_body_message());
+            co_await send(closing);
         } catch (const Error&) {
             close_failure = fetch_error();
         }
@@ -484,30 +490,37 @@ Object loggable_error(const Object& exc, const Object& api_key) {
     return exc;
 }
 
+// client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet awaited.
+// The key joins the URL's own query (a tenant parameter, say) rather than replace it.
+Object verification_request(const Object& httpx, const Object& client, const Object& url,
+                            const Object& api_key) {
+    Object params = new_dict();
+    params.set_item(str::api_key, api_key);
+    Object target = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
+    Object headers = new_dict();
+    headers.set_item(str::x_mcp_api_key, api_key);
+    return client.attr(str::get)(target, kw(str::headers, headers), kw(str::timeout, int_10));
+}
+
 // `async with httpx.AsyncClient() as client:` around one verification request.
 ValueTask verify_remote(Object self, Object api_key) {
     if (!api_key.truthy()) co_return none();
     Local url = self.attr(str::_auth_verify_url);
     if (!url.truthy()) co_return none();
 
-    Local failure, result = none(), manager, exit;
+    Local failure, result = none(), httpx, manager, enter, exit;
     try {
-        Object httpx = import("httpx");
+        httpx = import("httpx");
         manager = httpx.attr(str::AsyncClient)();
         Object manager_type = Object::borrow(reinterpret_cast<PyObject*>(manager.type()));
+        enter = manager_type.attr(str::__aenter__);
         exit = manager_type.attr(str::__aexit__);
-        Local client = co_await manager_type.attr(str::__aenter__)(manager);
+        Local client = co_await enter(manager);
 
         Local body_failure;
         try {
-            // The key joins the URL's own query (a tenant parameter, say) rather than replace it.
-            Object params = new_dict();
-            params.set_item(str::api_key, api_key);
-            Object target = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
-            Object headers = new_dict();
-            headers.set_item(str::x_mcp_api_key, api_key);
-            Local response = co_await client.attr(str::get)(target, kw(str::headers, headers),
-                                                            kw(str::timeout, int_10));
+            Local request = verification_request(httpx, client, url, api_key);
+            Local response = co_await request;
             if (response.attr(str::status_code).equals(int_200)) {
                 Object data = response.call_method(str::json);
                 if (data.call_method(str::get, str::valid).truthy()) {
@@ -524,9 +537,9 @@ ValueTask verify_remote(Object self, Object api_key) {
             co_await exit(manager, Py_None, Py_None, Py_None);
         } else {
             PyObject* traceback = PyException_GetTraceback(body_failure.get());
-            Object tb = traceback ? Object::steal(traceback) : none();
-            Local suppress = co_await exit(manager, Object::borrow(reinterpret_cast<PyObject*>(body_failure.type())),
-                                           body_failure, tb);
+            Local tb = traceback ? Object::steal(traceback) : none();
+            Local type = Object::borrow(reinterpret_cast<PyObject*>(body_failure.type()));
+            Local suppress = co_await exit(manager, type, body_failure, tb);
             if (!suppress.truthy()) rethrow(body_failure);
             result = none();
         }
@@ -584,13 +597,13 @@ Object unauthorized_body(const Object& reason) {
 Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
     Local body = unauthorized_body(reason);
 
-    Object start = new_dict();
+    Local start = new_dict();
     start.set_item(str::type, str::http_response_start.get());
     start.set_item(str::status, int_401);
     start.set_item(str::headers, Object::steal(PySequence_List(unauthorized_headers)));
     co_await send(start);
 
-    Object message = new_dict();
+    Local message = new_dict();
     message.set_item(str::type, str::http_response_body.get());
     message.set_item(str::body, body);
     co_await send(message);

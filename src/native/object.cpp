@@ -73,14 +73,28 @@ bool error_matches(const Object& exc, PyObject* type) {
     return PyErr_GivenExceptionMatches(exc.get(), type) != 0;
 }
 
-void raise_from(const Object& exc, const Object& cause, const Object& context) {
-    // PyException_SetCause steals its argument and sets __suppress_context__.
-    PyException_SetCause(exc.get(), Object(cause).release());
-    if (!context.null()) PyException_SetContext(exc.get(), Object(context).release());
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-    Py_INCREF(type);
-    PyErr_Restore(type, Object(exc).release(), nullptr);
+void raise(const Object& exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     throw Error{};
+}
+
+void raise_from(const Object& exc, const Object& cause) {
+    PyException_SetCause(exc.get(), Object(cause).release());  // also suppresses the context
+    raise(exc);
+}
+
+Object traceback_of(const Object& exc) {
+    PyObject* tb = PyException_GetTraceback(exc.get());
+    return tb ? Object::steal(tb) : none();
+}
+
+Object lookup_global(PyObject* module_dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
+        throw Error{};
+    }
+    return Object::borrow(value);
 }
 
 Handling::Handling(const Object& exc) {

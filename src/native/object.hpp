@@ -240,9 +240,16 @@ Object fetch_error();
 bool error_matches(const Object& exc, PyObject* type);
 // Whether the set Python error matches `type`.
 inline bool current_error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
-// Raises `exc` with `cause` attached as by `raise exc from cause` inside the handler of
-// `context` (either may be NULL: a NULL cause means `from None`).
-[[noreturn]] void raise_from(const Object& exc, const Object& cause, const Object& context);
+// `raise exc`: the exception being handled at this point (see Handling), if any, becomes
+// its context, as with the interpreter's own raise.
+[[noreturn]] void raise(const Object& exc);
+// `raise exc from cause`; a NULL cause is `from None`.
+[[noreturn]] void raise_from(const Object& exc, const Object& cause);
+// The traceback attached to the exception instance `exc`, or None.
+Object traceback_of(const Object& exc);
+// A name in a module's namespace, looked up at the time of use as Python code would;
+// NameError when it is missing.
+Object lookup_global(PyObject* module_dict, PyObject* name);
 
 // Saves the error indicator for the lifetime of the guard (for code that must call into
 // Python while an error may be set, such as destructors) and restores it afterwards.

@@ -125,15 +125,7 @@ FunctionProto* tracking_send_proto;
 PyObject* standard_parse_qs;       // urllib.parse.parse_qs as loaded
 PyObject* unquote;                 // urllib.parse.unquote
 
-// A module global, looked up at the time of use as Python code would.
-Object global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
-        throw Error{};
-    }
-    return Object::borrow(value);
-}
+Object global(PyObject* name) { return lookup_global(module_dict, name); }
 
 // mapping.get(key[, default]), with a direct path for plain dicts.
 Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None) {
@@ -536,8 +528,7 @@ ValueTask verify_remote(Object self, Object api_key) {
         if (body_failure.null()) {
             co_await exit(manager, Py_None, Py_None, Py_None);
         } else {
-            PyObject* traceback = PyException_GetTraceback(body_failure.get());
-            Local tb = traceback ? Object::steal(traceback) : none();
+            Local tb = traceback_of(body_failure);
             Local type = Object::borrow(reinterpret_cast<PyObject*>(body_failure.type()));
             Local suppress = co_await exit(manager, type, body_failure, tb);
             if (!suppress.truthy()) rethrow(body_failure);

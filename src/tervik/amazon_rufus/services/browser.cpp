@@ -102,35 +102,13 @@ PyObject* int_1000;
 PyObject* poll_interval;  // 0.25 (seconds)
 FunctionProto* on_request_proto;
 
-// A module global, looked up at the time of use as Python code would.
-Object global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(module_dict, name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%U' is not defined", name);
-        throw Error{};
-    }
-    return Object::borrow(value);
-}
-
-// `raise exc from cause` (a NULL cause is `from None`).  The exception being handled at this
-// point, if any, becomes its context, as the interpreter's own raise does.
-[[noreturn]] void raise_from_here(const Object& exc, const Object& cause) {
-    PyException_SetCause(exc.get(), Object(cause).release());  // also suppresses the context
-    PyErr_SetObject(reinterpret_cast<PyObject*>(exc.type()), exc.get());
-    throw Error{};
-}
-
-// `raise exc`, with the same implicit context.
-[[noreturn]] void raise_here(const Object& exc) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(exc.type()), exc.get());
-    throw Error{};
-}
+Object global(PyObject* name) { return lookup_global(module_dict, name); }
 
 // Inside `except ... as caught:`: `raise <global error_name>(message) from caught`.
 [[noreturn]] void raise_domain_error_from(PyObject* error_name, const Object& message,
                                           const Object& caught) {
     Handling handling(caught);
-    raise_from_here(global(error_name)(message), caught);
+    raise_from(global(error_name)(message), caught);
 }
 
 Object concat(const Object& a, PyObject* b) { return Object::steal(PyUnicode_Concat(a.get(), b)); }
@@ -146,11 +124,6 @@ bool less(const Object& a, PyObject* b) {
     int r = PyObject_RichCompareBool(a.get(), b, Py_LT);
     check(r);
     return r != 0;
-}
-
-Object traceback_of(const Object& exc) {
-    PyObject* tb = PyException_GetTraceback(exc.get());
-    return tb ? Object::steal(tb) : none();
 }
 
 // `with manager as value: return body(value)`.  The manager's __exit__ runs on every way
@@ -299,7 +272,7 @@ Object capture_in_new_tab(const Object& self, const Object& browser, const Objec
         Object message = Object::steal(PyUnicode_FromFormat("%s%U%s%U", not_captured_head,
                                                             normalized(country).get(),
                                                             not_captured_middle, page_url.get()));
-        raise_here(global(str::SeedRequestNotCapturedError)(message));
+        raise(global(str::SeedRequestNotCapturedError)(message));
     }
     Object seed = captured.item(int_0);
     if (on_captured.truthy()) on_captured(page, seed);
@@ -421,7 +394,7 @@ void wait_for_cdp(Object /*self*/, Object cdp_url, Object timeout_seconds) {
     }
     Object message =
         Object::steal(PyUnicode_FromFormat("%s%U", cdp_not_ready_prefix, cdp_url.get()));
-    raise_from_here(global(str::ChromeCdpUnavailableError)(message), last_error);
+    raise_from(global(str::ChromeCdpUnavailableError)(message), last_error);
 }
 
 // ---- BrowserAttachService._extract_tab_id ---------------------------------------------------

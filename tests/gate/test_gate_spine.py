@@ -211,3 +211,6 @@ def test_a_replaced_query_parser_is_used(monkeypatch):
     parser = types.SimpleNamespace(parse=types.SimpleNamespace(parse_qs=lambda q: {"api_key": ["from-" + q]}))
     monkeypatch.setattr(gatehouse, "urllib", parser)
     assert ApiKeyGatehouse(None)._extract_token({"query_string": b"anything"}) == "from-anything"
+    parser.parse.parse_qs = lambda q: {"api_key": [7]}
+    with pytest.raises(TypeError, match="^Expected str, got int$"):
+        ApiKeyGatehouse(None)._extract_token({"query_string": b"anything"})

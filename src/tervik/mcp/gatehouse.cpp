@@ -285,6 +285,15 @@ Object first_api_key(const Object& query) {
     return {};
 }
 
+// The method promises "str | None"; a replaced parser or an odd header value that yields
+// anything else is refused rather than handed on.
+Object str_or_none(Object value) {
+    if (!PyUnicode_CheckExact(value.get()) && !value.is_none()) {
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", value.type()->tp_name);
+    }
+    return value;
+}
+
 Object extract_token(Object /*self*/, Object scope) {
     Object raw = get(scope, str::query_string, empty_bytes);
     Object query_string = PyBytes_CheckExact(raw.get())
@@ -298,7 +307,7 @@ Object extract_token(Object /*self*/, Object scope) {
         } else {  // someone replaced the parser: use theirs
             Object params = parse_qs(query_string);
             Object api_keys = get(params, str::api_key, Object::steal(PyList_New(0)).get());
-            if (api_keys.truthy()) return api_keys.item(Py_ssize_t{0});
+            if (api_keys.truthy()) return str_or_none(api_keys.item(Py_ssize_t{0}));
         }
     }
 
@@ -308,7 +317,7 @@ Object extract_token(Object /*self*/, Object scope) {
         Object entry = Object::steal(next), name, value;
         unpack_pair(entry, name, value);
         if (!is_authorization(name)) continue;
-        if (Object token = bearer_token(value); !token.null()) return token;
+        if (Object token = bearer_token(value); !token.null()) return str_or_none(token);
     }
     if (PyErr_Occurred()) throw Error{};
     return none();

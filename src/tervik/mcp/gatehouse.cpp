@@ -386,8 +386,9 @@ bool fixed_key_matches(const Object& api_key, const Object& token) {
     return api_key.truthy() && same_key(token, api_key);
 }
 
-Task refuse(Object self, Object scope, Object send) {
-    co_await self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key.get()));
+// self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
+Object refusal(const Object& self, const Object& scope, const Object& send) {
+    return self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key.get()));
 }
 
 Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
@@ -406,14 +407,14 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
         PyErr_Clear();
     }
     if (token.null()) {
-        co_await refuse(self, scope, send);
+        co_await refusal(self, scope, send);
         co_return;
     }
 
     if (self.attr(str::_auth_verify_url).truthy()) {
         Local user_info = co_await self.call_method(str::_verify_remote, token);
         if (!user_info.truthy()) {
-            co_await refuse(self, scope, send);
+            co_await refusal(self, scope, send);
             co_return;
         }
         scope.set_item(str::mcp_api_key, token);
@@ -422,7 +423,7 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
     } else if (fixed_key_matches(self.attr(str::_api_key), token)) {
         scope.set_item(str::mcp_api_key, token);
     } else {
-        co_await refuse(self, scope, send);
+        co_await refusal(self, scope, send);
         co_return;
     }
 

@@ -1,17 +1,16 @@
 // The Python side of the bridge: the coroutine object that owns a C++ frame, and its
 // `__await__` iterator.  Send, throw and close follow the generator rules of CPython
 // (the body's frame stands where a Python frame would, the inner iterator is `yield from`).
-#include <stdexcept>
-
 #include "coroutine.hpp"
+
+#include <stdexcept>
 
 namespace py {
 
 enum class CoroState : int { created, suspended, running, finished };
 
 struct CoroObject {
-    PyObject_VAR_HEAD
-    PromiseBase* promise;  // NULL once the frame is gone
+    PyObject_VAR_HEAD PromiseBase* promise;  // NULL once the frame is gone
     std::coroutine_handle<> frame;
     PyObject* name;
     PyObject* qualname;
@@ -443,8 +442,7 @@ static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t na
 static PyObject* coro_close(PyObject* self, PyObject*) { return CoroDriver::close(as_coro(self)); }
 
 struct CoroWrapper {
-    PyObject_HEAD
-    PyObject* coro;
+    PyObject_HEAD PyObject* coro;
 };
 
 static PyObject* coro_await(PyObject* self) {
@@ -458,8 +456,8 @@ static PyObject* coro_await(PyObject* self) {
 
 static PyObject* coro_repr(PyObject* self) {
     CoroObject* c = as_coro(self);
-    return PyUnicode_FromFormat("<coroutine object %S at %p>",
-                                c->qualname ? c->qualname : Py_None, self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", c->qualname ? c->qualname : Py_None,
+                                self);
 }
 
 static PyObject* coro_get_name(PyObject* self, void* which) {
@@ -569,9 +567,12 @@ static void wrapper_dealloc(PyObject* self) {
 // ---- type set-up -------------------------------------------------------------------------------
 
 static PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+     "iterated value or raise\nStopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -585,7 +586,8 @@ static PyGetSetDef coro_getset[] = {
 
 static PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -20,20 +20,20 @@ class PromiseBase;
 
 // The awaiter made for `co_await obj` inside a body.
 class Awaiter {
-   public:
+  public:
     Awaiter(PromiseBase& promise, Object awaitable) noexcept
         : promise_(promise), awaitable_(std::move(awaitable)) {}
     bool await_ready();
     void await_suspend(std::coroutine_handle<>) noexcept {}
     Object await_resume();
 
-   private:
+  private:
     PromiseBase& promise_;
     Object awaitable_;
 };
 
 class PromiseBase {
-   public:
+  public:
     static void* operator new(std::size_t size);
     static void operator delete(void*) noexcept {}  // the memory belongs to the Python object
 
@@ -50,21 +50,19 @@ class PromiseBase {
     Awaiter await_transform(Object awaitable) noexcept { return {*this, std::move(awaitable)}; }
     // Another body's Task or ValueTask: awaited through its coroutine object.
     template <class T>
-        requires requires(T t) { t.into_object(); }
-    Awaiter await_transform(T&& task) noexcept {
-        return {*this, task.into_object()};
-    }
+    requires requires(T t) { t.into_object(); }
+    Awaiter await_transform(T&& task) noexcept { return {*this, task.into_object()}; }
 
     // The promise of the body that is running on this thread, if any.
     static PromiseBase* running() noexcept;
     void add_root(Object* root);
     void remove_root(Object* root) noexcept;
 
-   protected:
+  protected:
     Object adopt_coroutine(std::coroutine_handle<> frame) noexcept;
     Object result_;
 
-   private:
+  private:
     friend class Awaiter;
     friend struct CoroDriver;
     template <class T>
@@ -83,7 +81,7 @@ class PromiseBase {
 
 // A body whose coroutine returns None.
 class Task {
-   public:
+  public:
     struct promise_type : PromiseBase {
         using PromiseBase::PromiseBase;
         Task get_return_object() noexcept {
@@ -93,14 +91,14 @@ class Task {
     };
     Object into_object() noexcept { return std::move(coro_); }
 
-   private:
+  private:
     explicit Task(Object coro) noexcept : coro_(std::move(coro)) {}
     Object coro_;
 };
 
 // A body whose coroutine returns a value: `co_return obj;`.
 class ValueTask {
-   public:
+  public:
     struct promise_type : PromiseBase {
         using PromiseBase::PromiseBase;
         ValueTask get_return_object() noexcept {
@@ -111,7 +109,7 @@ class ValueTask {
     };
     Object into_object() noexcept { return std::move(coro_); }
 
-   private:
+  private:
     explicit ValueTask(Object coro) noexcept : coro_(std::move(coro)) {}
     Object coro_;
 };
@@ -119,7 +117,7 @@ class ValueTask {
 // An Object in a coroutine frame that the garbage collector can see while the body is
 // suspended.  Outside a coroutine body it is a plain Object.
 class Local : public Object {
-   public:
+  public:
     Local(Object o = {}) : Object(std::move(o)), owner_(PromiseBase::running()) {
         if (owner_) owner_->add_root(this);
     }
@@ -133,7 +131,7 @@ class Local : public Object {
         return *this;
     }
 
-   private:
+  private:
     PromiseBase* owner_;
 };
 

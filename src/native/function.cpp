@@ -23,8 +23,7 @@ struct FunctionProto {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     FunctionProto* proto;
     PyObject* closure;
     PyObject* dict;
@@ -44,7 +43,8 @@ static FunctionObject* as_function(PyObject* o) { return reinterpret_cast<Functi
 
 // Markers that asyncio and inspect look for on coroutine functions.
 static PyObject* asyncio_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine
-static PyObject* inspect_coroutine_mark = nullptr;    // what inspect.markcoroutinefunction sets (3.12+)
+static PyObject* inspect_coroutine_mark =
+    nullptr;  // what inspect.markcoroutinefunction sets (3.12+)
 
 static const char subclass_note[] =
     "Subclasses of built-in types are refused here: pass a plain instance of the expected type";
@@ -92,10 +92,12 @@ static Py_ssize_t parameter_index(const FunctionProto* p, PyObject* key) {
     const char* fname = p->def->name;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+        if (!PyUnicode_Check(key))
+            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
         Py_ssize_t index = parameter_index(p, key);
         if (index < 0) {
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
         }
         if (index < nargs) {
             raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -116,7 +118,8 @@ static PyObject* kwdefault(const FunctionObject* f, PyObject* name) {
                                     bool subclass) {
     raise_format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s", param,
-                 expected, Py_TYPE(value)->tp_name, subclass ? ". " : "", subclass ? subclass_note : "");
+                 expected, Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? subclass_note : "");
 }
 
 static void check_argument(const Param& param, Object& value) {
@@ -176,8 +179,8 @@ static void bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, 
                 --left;
             } else if (!optional) {
                 if (!param.keyword_only) positional_count_error(f, i);
-                raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U",
-                             p->def->name, p->names[i]);
+                raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", p->def->name,
+                             p->names[i]);
             }
         }
         for (Py_ssize_t i = npos; i < nparams && left > 0; ++i) {
@@ -238,14 +241,16 @@ static PyObject* annotations_of(FunctionObject* f) {
                                      text(def->params[i].annotation).get()));
             }
         }
-        if (def->returns) check(PyDict_SetItemString(dict.get(), "return", text(def->returns).get()));
+        if (def->returns)
+            check(PyDict_SetItemString(dict.get(), "return", text(def->returns).get()));
         f->annotations = dict.release();
     }
     return f->annotations;
 }
 
 static PyObject* get_annotations(PyObject* self, void*) {
-    return guard<PyObject*>(nullptr, [&] { return Object::borrow(annotations_of(as_function(self))).release(); });
+    return guard<PyObject*>(
+        nullptr, [&] { return Object::borrow(annotations_of(as_function(self))).release(); });
 }
 
 // `__signature__`, so inspect.signature() and help() show the real parameters.
@@ -275,12 +280,15 @@ static PyObject* get_signature(PyObject* self, void*) {
             PyObject* ann = PyDict_GetItemWithError(annotations, name);
             if (ann == nullptr && PyErr_Occurred()) throw Error{};
             Object p = parameter(Object::borrow(name), index < npos ? positional : keyword_only,
-                                 kw(s_default.get(), dflt), kw(s_annotation.get(), ann ? Object::borrow(ann) : empty));
+                                 kw(s_default.get(), dflt),
+                                 kw(s_annotation.get(), ann ? Object::borrow(ann) : empty));
             check(PyList_Append(list.get(), p.get()));
         }
         Object s_return_annotation = text("return_annotation");
         PyObject* ret = PyDict_GetItemString(annotations, "return");
-        return inspect.attr("Signature")(list, kw(s_return_annotation.get(), ret ? Object::borrow(ret) : empty))
+        return inspect
+            .attr("Signature")(list,
+                               kw(s_return_annotation.get(), ret ? Object::borrow(ret) : empty))
             .release();
     });
 }
@@ -319,10 +327,12 @@ static bool is_dict(PyObject* v) { return PyDict_Check(v); }
 static bool is_anything(PyObject*) { return true; }
 
 static int set_name(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::name>(s, v, "__name__ must be set to a string object", is_str, false);
+    return set_checked<&FunctionObject::name>(s, v, "__name__ must be set to a string object",
+                                              is_str, false);
 }
 static int set_qualname(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::qualname>(s, v, "__qualname__ must be set to a string object", is_str, false);
+    return set_checked<&FunctionObject::qualname>(
+        s, v, "__qualname__ must be set to a string object", is_str, false);
 }
 static int set_doc(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::doc>(s, v, "__doc__", is_anything, true);
@@ -331,13 +341,16 @@ static int set_module(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::module>(s, v, "__module__", is_anything, true);
 }
 static int set_defaults(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::defaults>(s, v, "__defaults__ must be set to a tuple object", is_tuple, true);
+    return set_checked<&FunctionObject::defaults>(
+        s, v, "__defaults__ must be set to a tuple object", is_tuple, true);
 }
 static int set_kwdefaults(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::kwdefaults>(s, v, "__kwdefaults__ must be set to a dict object", is_dict, true);
+    return set_checked<&FunctionObject::kwdefaults>(
+        s, v, "__kwdefaults__ must be set to a dict object", is_dict, true);
 }
 static int set_annotations(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::annotations>(s, v, "__annotations__ must be set to a dict object", is_dict, true);
+    return set_checked<&FunctionObject::annotations>(
+        s, v, "__annotations__ must be set to a dict object", is_dict, true);
 }
 
 // `_is_coroutine` (asyncio's marker, False for plain functions) and, where inspect has
@@ -447,8 +460,10 @@ void ready_types() {
     Object marker = coroutines.attr_or_null(text("_is_coroutine").get());
     // Where asyncio no longer has its marker, any unique object keeps the attribute meaningful.
     asyncio_coroutine_marker =
-        marker.null() ? Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release()
-                      : marker.release();
+        marker.null()
+            ? Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))
+                  .release()
+            : marker.release();
     // Learn inspect's mark by letting it mark a plain namespace (its name differs by version).
     Object mark = import("inspect").attr_or_null(text("markcoroutinefunction").get());
     if (!mark.null()) {
@@ -462,11 +477,16 @@ void ready_types() {
 
 static Object default_object(const Default& d) {
     switch (d.kind) {
-        case Default::none_value: return none();
-        case Default::text_value: return Object::steal(PyUnicode_InternFromString(d.text));
-        case Default::int_value: return integer(d.number);
-        case Default::bool_value: return boolean(d.number != 0);
-        default: return {};
+        case Default::none_value:
+            return none();
+        case Default::text_value:
+            return Object::steal(PyUnicode_InternFromString(d.text));
+        case Default::int_value:
+            return integer(d.number);
+        case Default::bool_value:
+            return boolean(d.number != 0);
+        default:
+            return {};
     }
 }
 
@@ -498,7 +518,8 @@ FunctionProto* compile(const FunctionDef& def, const char* module_name) {
 Object make_function(FunctionProto* proto, PyObject* closure) {
     const FunctionDef* def = proto->def;
     Object doc = def->doc ? text(def->doc) : none();
-    Object kwdefaults = proto->kwdefaults ? Object::steal(PyDict_Copy(proto->kwdefaults)) : Object{};
+    Object kwdefaults =
+        proto->kwdefaults ? Object::steal(PyDict_Copy(proto->kwdefaults)) : Object{};
     // Everything is acquired before the object exists, so a failure leaves nothing half-built.
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (f == nullptr) throw Error{};
@@ -524,7 +545,8 @@ Object make_class(const char* name, const char* module_name, const char* doc,
     check(PyDict_SetItemString(ns.get(), "__module__", text(module_name).get()));
     check(PyDict_SetItemString(ns.get(), "__qualname__", text(name).get()));
     check(PyDict_SetItemString(ns.get(), "__doc__", doc ? text(doc).get() : Py_None));
-    for (const auto& [key, value] : members) check(PyDict_SetItemString(ns.get(), key, value.get()));
+    for (const auto& [key, value] : members)
+        check(PyDict_SetItemString(ns.get(), key, value.get()));
     Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     return type(text(name), tuple(), ns);
 }

@@ -24,9 +24,8 @@ struct ModuleDefinition {
 };
 
 // A definition for module `name` (the last part of `full_name`).
-inline ModuleDefinition module_definition(const char* name, const char* full_name,
-                                             const char* doc, const char* source_file,
-                                             void (*body)(Object)) {
+inline ModuleDefinition module_definition(const char* name, const char* full_name, const char* doc,
+                                          const char* source_file, void (*body)(Object)) {
     return ModuleDefinition{
         {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
         full_name,

@@ -33,8 +33,8 @@ Object import_from(const char* module_name, PyObject* name) {
     Object message;
     if (file == nullptr) {
         PyErr_Clear();
-        message = Object::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                     name, package.get()));
+        message = Object::steal(PyUnicode_FromFormat(
+            "cannot import name %R from %R (unknown location)", name, package.get()));
         PyErr_SetImportError(message.get(), package.get(), nullptr);
     } else {
         Object path = Object::steal(file);
@@ -50,8 +50,8 @@ Object fetch_error() {
     PyErr_Fetch(&type, &value, &tb);
     if (type == nullptr) {
         // Nothing was set; make the caller's bug visible rather than silently passing.
-        return Object::steal(PyObject_CallFunction(PyExc_SystemError, "s",
-                                                   "error expected but none was set"));
+        return Object::steal(
+            PyObject_CallFunction(PyExc_SystemError, "s", "error expected but none was set"));
     }
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb != nullptr) PyException_SetTraceback(value, tb);

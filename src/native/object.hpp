@@ -47,7 +47,7 @@ struct Kw;
 inline PyObject* borrowed(PyObject* p) { return p; }
 
 class Object {
-   public:
+  public:
     Object() noexcept = default;
     Object(std::nullptr_t) noexcept {}
     Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
@@ -103,9 +103,7 @@ class Object {
     // obj[key]
     Object item(PyObject* key) const { return steal(PyObject_GetItem(p_, key)); }
     Object item(Py_ssize_t index) const { return steal(PySequence_GetItem(p_, index)); }
-    void set_item(PyObject* key, PyObject* value) const {
-        check(PyObject_SetItem(p_, key, value));
-    }
+    void set_item(PyObject* key, PyObject* value) const { check(PyObject_SetItem(p_, key, value)); }
     void set_item(PyObject* key, const Object& value) const { set_item(key, value.get()); }
 
     // Calls with positional arguments and, after them, keyword arguments `kw(name, value)`.
@@ -116,7 +114,7 @@ class Object {
     template <class... A>
     Object call_method(PyObject* name, const A&... args) const;
 
-   private:
+  private:
     Object(PyObject* p, int) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };
@@ -165,8 +163,8 @@ Object vectorcall(PyObject* target, PyObject* self, const A&... args) {
         return Object::steal(PyObject_VectorcallMethod(
             target, stack, (1 + npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
     }
-    return Object::steal(PyObject_Vectorcall(target, stack + 1,
-                                             npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    return Object::steal(
+        PyObject_Vectorcall(target, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 }  // namespace detail
 
@@ -217,14 +215,14 @@ Object import_from(const char* module, PyObject* name);
 // An interned str made once for the whole process:  `Name app{"app"};` at namespace scope,
 // then used wherever a PyObject* is expected.  All names are made by `Name::intern_all()`.
 class Name {
-   public:
+  public:
     explicit Name(const char* text);
     operator PyObject*() const noexcept { return obj_; }
     PyObject* get() const noexcept { return obj_; }
     const char* c_str() const noexcept { return text_; }
     static void intern_all();
 
-   private:
+  private:
     const char* text_;
     PyObject* obj_ = nullptr;
 };
@@ -254,26 +252,26 @@ Object lookup_global(PyObject* module_dict, PyObject* name);
 // Saves the error indicator for the lifetime of the guard (for code that must call into
 // Python while an error may be set, such as destructors) and restores it afterwards.
 class ErrorStash {
-   public:
+  public:
     ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
     ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
 
-   private:
+  private:
     PyObject *type_, *value_, *tb_;
 };
 
 // Makes `exc` the exception being handled (what `sys.exc_info()` shows inside an `except`
 // block) for the guard's lifetime, so errors raised meanwhile chain to it as context.
 class Handling {
-   public:
+  public:
     explicit Handling(const Object& exc);
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
-   private:
+  private:
     PyObject *type_, *value_, *tb_;
 };
 

@@ -113,17 +113,17 @@ Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__mod
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
 }  // namespace str
 
-PyObject* module_dict;             // the module's namespace (module globals)
-PyObject* empty_bytes;             // b""
-PyObject* authorization_header;    // b"authorization"
-PyObject* unauthorized_headers;    // ((b"content-type", ...), (b"www-authenticate", ...))
-PyObject* invalid_api_key_body;    // the 90-byte body for "invalid_api_key"
+PyObject* module_dict;           // the module's namespace (module globals)
+PyObject* empty_bytes;           // b""
+PyObject* authorization_header;  // b"authorization"
+PyObject* unauthorized_headers;  // ((b"content-type", ...), (b"www-authenticate", ...))
+PyObject* invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
 PyObject* int_200;
 PyObject* int_401;
 PyObject* int_10;
 FunctionProto* tracking_send_proto;
-PyObject* standard_parse_qs;       // urllib.parse.parse_qs as loaded
-PyObject* unquote;                 // urllib.parse.unquote
+PyObject* standard_parse_qs;  // urllib.parse.parse_qs as loaded
+PyObject* unquote;            // urllib.parse.unquote
 
 Object global(PyObject* name) { return lookup_global(module_dict, name); }
 
@@ -147,7 +147,8 @@ bool same_key(const Object& a, const Object& b) {
         if (data == nullptr) {  // lone surrogates: encode them as-is
             PyErr_Clear();
             keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
-            return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
+            return {PyBytes_AS_STRING(keep.get()),
+                    static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
         }
         return {data, static_cast<size_t>(size)};
     };
@@ -221,9 +222,8 @@ bool is_authorization(const Object& name) {
         std::string_view n(PyBytes_AS_STRING(name.get()), PyBytes_GET_SIZE(name.get()));
         constexpr std::string_view want = "authorization";
         return n.size() == want.size() &&
-               std::equal(n.begin(), n.end(), want.begin(), [](char c, char w) {
-                   return (c >= 'A' && c <= 'Z' ? c + 32 : c) == w;
-               });
+               std::equal(n.begin(), n.end(), want.begin(),
+                          [](char c, char w) { return (c >= 'A' && c <= 'Z' ? c + 32 : c) == w; });
     }
     return name.call_method(str::lower).equals(authorization_header);
 }
@@ -235,7 +235,8 @@ Object bearer_token(const Object& value) {
         auth = Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
                                                   PyBytes_GET_SIZE(value.get()), "replace"));
     } else {
-        auth = value.attr(str::decode)(Object::borrow(str::utf_8), kw(str::errors, str::replace.get()));
+        auth = value.attr(str::decode)(Object::borrow(str::utf_8),
+                                       kw(str::errors, str::replace.get()));
     }
     if (PyUnicode_CheckExact(auth.get())) {
         // auth.lower().startswith("bearer "): only ASCII letters lower-case into "bearer ",
@@ -247,7 +248,9 @@ Object bearer_token(const Object& value) {
             if (c >= 'A' && c <= 'Z') c += 32;
             if (c != static_cast<Py_UCS4>(want[i])) return {};
         }
-    } else if (!auth.call_method(str::lower).call_method(str::startswith, str::bearer_prefix).truthy()) {
+    } else if (!auth.call_method(str::lower)
+                    .call_method(str::startswith, str::bearer_prefix)
+                    .truthy()) {
         return {};
     }
     Object rest = Object::steal(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
@@ -277,9 +280,8 @@ Object first_api_key(const Object& query) {
         size_t eq = field.find('=');
         if (eq == std::string_view::npos || eq + 1 == field.size()) continue;
         std::string_view name = field.substr(0, eq);
-        bool match = name == "api_key" ||
-                     (name.find_first_of("+%") != std::string_view::npos &&
-                      decoded(name).equals(str::api_key));
+        bool match = name == "api_key" || (name.find_first_of("+%") != std::string_view::npos &&
+                                           decoded(name).equals(str::api_key));
         if (match) return decoded(field.substr(eq + 1));
     }
     return {};
@@ -296,10 +298,11 @@ Object str_or_none(Object value) {
 
 Object extract_token(Object /*self*/, Object scope) {
     Object raw = get(scope, str::query_string, empty_bytes);
-    Object query_string = PyBytes_CheckExact(raw.get())
-                              ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                                                   PyBytes_GET_SIZE(raw.get()), nullptr))
-                              : raw.call_method(str::decode, str::utf_8);
+    Object query_string =
+        PyBytes_CheckExact(raw.get())
+            ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                                 PyBytes_GET_SIZE(raw.get()), nullptr))
+            : raw.call_method(str::decode, str::utf_8);
     if (query_string.truthy()) {
         Object parse_qs = global(str::urllib).attr(str::parse).attr(str::parse_qs);
         if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get())) {
@@ -327,8 +330,7 @@ Object extract_token(Object /*self*/, Object scope) {
 
 // What `tracking_send` closes over: the server's send and the two response flags.
 struct TrackingState {
-    PyObject_HEAD
-    PyObject* send;
+    PyObject_HEAD PyObject* send;
     bool response_started;
     bool response_complete;
 };
@@ -350,7 +352,8 @@ Object new_tracking_state(const Object& send) {
 Task tracking_send(Object state, Object message) {
     if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
         tracking(state)->response_started = true;
-    } else if (type.equals(str::http_response_body) && !get(message, str::more_body, Py_False).truthy()) {
+    } else if (type.equals(str::http_response_body) &&
+               !get(message, str::more_body, Py_False).truthy()) {
         tracking(state)->response_complete = true;
     }
     co_await Object::borrow(tracking(state)->send)(message);
@@ -388,7 +391,8 @@ bool fixed_key_matches(const Object& api_key, const Object& token) {
 
 // self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
 Object refusal(const Object& self, const Object& scope, const Object& send) {
-    return self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key.get()));
+    return self.call_method(str::_send_401, scope, send,
+                            kw(str::reason, str::invalid_api_key.get()));
 }
 
 Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
@@ -458,7 +462,8 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
         }
         // The client is gone; that is no error.  Cancellation is never swallowed.
         if (!close_failure.null() && !error_matches(close_failure, PyExc_Exception)) {
-            if (!failure.null()) PyException_SetContext(close_failure.get(), Object(failure).release());
+            if (!failure.null())
+                PyException_SetContext(close_failure.get(), Object(failure).release());
             rethrow(close_failure);
         }
     }
@@ -478,15 +483,17 @@ Object loggable_error(const Object& exc, const Object& api_key) {
         return found != 0;
     };
     Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
-    Object bytes_form = Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass"));
+    Object bytes_form =
+        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass"));
     Object bytes_repr = Object::steal(PyObject_Repr(bytes_form.get()));
-    Object quoted = import("urllib.parse").attr("quote")(api_key, kw(text("safe").get(), text("").get()));
+    Object quoted =
+        import("urllib.parse").attr("quote")(api_key, kw(text("safe").get(), text("").get()));
     Object quoted_plus = import("urllib.parse").attr("quote_plus")(api_key);
     auto inner = [](const Object& r, Py_ssize_t skip) {
         return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
     };
-    if (shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) || shows(quoted) ||
-        shows(quoted_plus)) {
+    if (shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
+        shows(quoted) || shows(quoted_plus)) {
         return Object::steal(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
     }
     return exc;
@@ -527,7 +534,8 @@ ValueTask verify_remote(Object self, Object api_key) {
                 Object data = response.call_method(str::json);
                 if (data.call_method(str::get, str::valid).truthy()) {
                     if (!PyDict_CheckExact(data.get()))
-                        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
+                        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                                     data.type()->tp_name);
                     result = data;
                 }
             }
@@ -551,8 +559,8 @@ ValueTask verify_remote(Object self, Object api_key) {
     if (!failure.null()) {
         if (!error_matches(failure, PyExc_Exception)) rethrow(failure);  // cancellation
         Handling handling(failure);
-        global(str::_logger).call_method(str::warning, text(log_verify_failed),
-                                         loggable_error(failure, api_key));
+        global(str::_logger)
+            .call_method(str::warning, text(log_verify_failed), loggable_error(failure, api_key));
         co_return none();
     }
     co_return result;
@@ -574,13 +582,27 @@ Object unauthorized_body(const Object& reason) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
         switch (c) {
-            case '"': body += "\\\""; break;
-            case '\\': body += "\\\\"; break;
-            case '\n': body += "\\n"; break;
-            case '\r': body += "\\r"; break;
-            case '\t': body += "\\t"; break;
-            case '\b': body += "\\b"; break;
-            case '\f': body += "\\f"; break;
+            case '"':
+                body += "\\\"";
+                break;
+            case '\\':
+                body += "\\\\";
+                break;
+            case '\n':
+                body += "\\n";
+                break;
+            case '\r':
+                body += "\\r";
+                break;
+            case '\t':
+                body += "\\t";
+                break;
+            case '\b':
+                body += "\\b";
+                break;
+            case '\f':
+                body += "\\f";
+                break;
             default:
                 if (c < 0x20) {
                     char escaped[7];
@@ -626,7 +648,8 @@ ValueTask verify_token(Object self, Object token) {
     co_return access_token();
 }
 
-// ---- declarations ---------------------------------------------------------------------------------
+// ---- declarations
+// ---------------------------------------------------------------------------------
 
 const Param self_param{.name = "self"};
 
@@ -636,10 +659,16 @@ const FunctionDef gatehouse_init_def{
     .doc = init_doc,
     .params = {self_param,
                {.name = "app", .annotation = "ASGIApp"},
-               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none,
-                .default_value = Default::None(), .keyword_only = true},
-               {.name = "auth_verify_url", .annotation = "str | None", .check = Check::str_or_none,
-                .default_value = Default::None(), .keyword_only = true}},
+               {.name = "api_key",
+                .annotation = "str | None",
+                .check = Check::str_or_none,
+                .default_value = Default::None(),
+                .keyword_only = true},
+               {.name = "auth_verify_url",
+                .annotation = "str | None",
+                .check = Check::str_or_none,
+                .default_value = Default::None(),
+                .keyword_only = true}},
     .body = fn<&gatehouse_init>,
 };
 
@@ -669,7 +698,8 @@ const FunctionDef verify_remote_def{
     .qualname = "ApiKeyGatehouse._verify_remote",
     .doc = verify_remote_doc,
     .returns = "dict | None",
-    .params = {self_param, {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
+    .params = {self_param,
+               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
     .body = fn<&verify_remote>,
     .is_async = true,
 };
@@ -681,7 +711,9 @@ const FunctionDef send_401_def{
     .params = {self_param,
                {.name = "_scope", .annotation = "Scope"},
                {.name = "send", .annotation = "Send"},
-               {.name = "reason", .annotation = "str", .check = Check::str,
+               {.name = "reason",
+                .annotation = "str",
+                .check = Check::str,
                 .default_value = Default::Text("invalid_api_key")}},
     .body = fn<&send_401>,
     .is_async = true,
@@ -715,7 +747,8 @@ const FunctionDef verify_token_def{
 
 Object method(const FunctionDef& def) { return make_function(compile(def, module_name)); }
 
-// ---- TrackingState type ---------------------------------------------------------------------------
+// ---- TrackingState type
+// ---------------------------------------------------------------------------
 
 int tracking_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<TrackingState*>(self)->send);
@@ -742,14 +775,16 @@ void ready_tracking_state_type() {
     check(PyType_Ready(&TrackingStateType));
 }
 
-// ---- module body ------------------------------------------------------------------------------------
+// ---- module body
+// ------------------------------------------------------------------------------------
 
 void build_constants() {
     empty_bytes = bytes("").release();
     authorization_header = bytes("authorization").release();
-    unauthorized_headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
-                                 tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")))
-                               .release();
+    unauthorized_headers =
+        tuple(tuple(bytes("content-type"), bytes("application/json")),
+              tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")))
+            .release();
     std::string body(body_prefix);
     body += "invalid_api_key";
     body += body_suffix;
@@ -790,8 +825,8 @@ void gatehouse_body(Object module) {
                                 {"verify_token", method(verify_token_def)}}));
 }
 
-ModuleDefinition gatehouse_module =
-    module_definition("gatehouse", module_name, module_doc, "tervik/mcp/gatehouse.cpp", gatehouse_body);
+ModuleDefinition gatehouse_module = module_definition("gatehouse", module_name, module_doc,
+                                                      "tervik/mcp/gatehouse.cpp", gatehouse_body);
 
 }  // namespace
 

@@ -293,6 +293,38 @@ static PyObject* get_signature(PyObject* self, void*) {
     });
 }
 
+// `__text_signature__`: the parameters as source text, "(self, app, *, api_key=None)", with
+// the defaults the function holds now.  Annotations have no place in this form; tools that
+// read it (stubgen, help() of builtins) get them from `__signature__`/`__annotations__`.
+static PyObject* get_text_signature(PyObject* self, void*) {
+    return guard<PyObject*>(nullptr, [&] {
+        FunctionObject* f = as_function(self);
+        const FunctionProto* p = f->proto;
+        Object defaults = Object::borrow_or_null(f->defaults);
+        Object kwdefaults = Object::borrow_or_null(f->kwdefaults);
+        Py_ssize_t npos = p->npositional;
+        Py_ssize_t ndefaults = defaults.null() ? 0 : PyTuple_GET_SIZE(defaults.get());
+        Object parts = new_list();
+        for (size_t i = 0; i < p->names.size(); ++i) {
+            Py_ssize_t index = static_cast<Py_ssize_t>(i);
+            if (index == npos) check(PyList_Append(parts.get(), text("*").get()));
+            PyObject* value = nullptr;
+            if (index < npos && index >= npos - ndefaults) {
+                value = PyTuple_GET_ITEM(defaults.get(), index - (npos - ndefaults));
+            } else if (index >= npos && !kwdefaults.null()) {
+                value = PyDict_GetItemWithError(kwdefaults.get(), p->names[i]);
+                if (value == nullptr && PyErr_Occurred()) throw Error{};
+            }
+            Object part = value == nullptr
+                              ? Object::borrow(p->names[i])
+                              : Object::steal(PyUnicode_FromFormat("%U=%R", p->names[i], value));
+            check(PyList_Append(parts.get(), part.get()));
+        }
+        Object joined = Object::steal(PyUnicode_Join(text(", ").get(), parts.get()));
+        return Object::steal(PyUnicode_FromFormat("(%U)", joined.get())).release();
+    });
+}
+
 static PyObject* get_field(PyObject* self, void* offset) {
     PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                 reinterpret_cast<Py_ssize_t>(offset));
@@ -381,6 +413,7 @@ static PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_field, set_kwdefaults, nullptr, FIELD(kwdefaults)},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {"_is_coroutine_marker", get_coroutine_mark, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

@@ -180,3 +180,20 @@ def test_a_failed_construction_sets_nothing():
 def test_uvicorn_sees_an_asgi3_application():
     gate = ApiKeyGatehouse(None)
     assert inspect.iscoroutinefunction(gate.__call__)
+
+
+@pytest.mark.parametrize(
+    ("fn", "text"),
+    [
+        (ApiKeyGatehouse.__init__, "(self, app, *, api_key=None, auth_verify_url=None)"),
+        (ApiKeyGatehouse._send_401, "(self, _scope, send, reason='invalid_api_key')"),
+        (FixedApiKeyAuthProvider.verify_token, "(self, token)"),
+    ],
+)
+def test_text_signature_parses_to_the_same_parameters(fn, text):
+    assert fn.__text_signature__ == text
+    parsed = inspect._signature_fromstr(inspect.Signature, fn, text)
+    declared = inspect.signature(fn)
+    assert [(p.name, p.kind, p.default) for p in parsed.parameters.values()] == [
+        (p.name, p.kind, p.default) for p in declared.parameters.values()
+    ]

@@ -125,8 +125,30 @@ def open_tabs(cdp_url: str) -> list[dict]:
     return [target for target in cdp_json(cdp_url, "/json/list") if target.get("type") == "page"]
 
 
+def parent_pid(pid: int) -> int | None:
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rpartition(")")[2].split()[1])
+
+
+def started_by_this_process(pid: int) -> bool:
+    """Whether `pid` descends from the test process (another program may run Playwright too)."""
+    me = os.getpid()
+    while pid not in (0, 1):
+        parent = parent_pid(pid)
+        if parent is None:
+            return False
+        if parent == me:
+            return True
+        pid = parent
+    return False
+
+
 def playwright_driver_pids() -> set[int]:
-    """Pids of running Playwright drivers (node .../playwright/driver/package/cli.js run-driver).
+    """Pids of the running Playwright drivers this test process started
+    (node .../playwright/driver/package/cli.js run-driver).
 
     A driver that exited but was never reaped has an empty cmdline and does not
     show up here.
@@ -140,7 +162,11 @@ def playwright_driver_pids() -> set[int]:
             argv = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
         except OSError:
             continue
-        if b"run-driver" in argv and any(arg.endswith(marker) for arg in argv):
+        if (
+            b"run-driver" in argv
+            and any(arg.endswith(marker) for arg in argv)
+            and started_by_this_process(int(entry))
+        ):
             found.add(int(entry))
     return found
 

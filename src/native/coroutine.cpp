@@ -1,20 +1,27 @@
 // The Python side of the bridge: the coroutine object that owns a C++ frame, and its
 // `__await__` iterator.  Send, throw and close follow the generator rules of CPython
-// (the body's frame stands where a Python frame would, the inner iterator is `yield from`).
+// (Objects/genobject.c): the body's frame stands where a Python frame would, the inner
+// iterator is what `yield from` delegates to, and the object has its own "exception being
+// handled", swapped into the thread state on every resume and out on every suspension.
 #include "coroutine.hpp"
 
-#include <stdexcept>
+#include <frameobject.h>
+
+#include <string>
 
 namespace py {
 
-enum class CoroState : int { created, suspended, running, finished };
+enum class CoroState : std::uint8_t { created, suspended, running, finished };
 
 struct CoroObject {
     PyObject_VAR_HEAD PromiseBase* promise;  // NULL once the frame is gone
     std::coroutine_handle<> frame;
-    PyObject* name;
-    PyObject* qualname;
+    const CoroutineCode* code;
+    PyObject* name;      // set explicitly; NULL: the code's
+    PyObject* qualname;  // likewise
     PyObject* weakreflist;
+    PyObject* frame_object;  // cr_frame, made when first asked for
+    _PyErr_StackItem exc_state;
     CoroState state;
 };
 
@@ -25,25 +32,153 @@ constexpr Py_ssize_t frame_offset = (sizeof(CoroObject) + alignof(std::max_align
 static PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 static PyTypeObject CoroWrapperType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
+namespace detail {
+Name aenter_name{"__aenter__"}, aexit_name{"__aexit__"};
+}
+
 namespace {
 thread_local CoroObject* just_allocated = nullptr;
 thread_local PromiseBase* running_promise = nullptr;
+
+Name throw_name{"throw"}, close_name{"close"}, cr_await_name{"cr_await"};
+Name gi_code_name{"gi_code"}, warn_unawaited_name{"_warn_unawaited_coroutine"};
+Constant cancelled_error;  // asyncio.CancelledError
+std::string coroutine_type_name, wrapper_type_name;
+
+// Pushes the coroutine's exception state onto the thread's stack for the scope's lifetime:
+// while its body (or what it delegates to) runs, `sys.exc_info()` and implicit exception
+// context see the coroutine's own state, as for a Python coroutine.
+class ExceptionStateScope {
+  public:
+    explicit ExceptionStateScope(CoroObject* c) noexcept
+        : thread_(PyThreadState_Get()), item_(&c->exc_state) {
+        if (thread_->exc_info == item_) {  // already entered further up this call
+            item_ = nullptr;
+            return;
+        }
+        item_->previous_item = thread_->exc_info;
+        thread_->exc_info = item_;
+    }
+    ~ExceptionStateScope() {
+        if (item_ == nullptr) return;
+        thread_->exc_info = item_->previous_item;
+        item_->previous_item = nullptr;
+    }
+
+  private:
+    PyThreadState* thread_;
+    _PyErr_StackItem* item_;
+};
+
+void clear_exception_state(_PyErr_StackItem& s) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    Py_CLEAR(s.exc_type);
+    Py_CLEAR(s.exc_traceback);
+#endif
+    Py_CLEAR(s.exc_value);
+}
+
+int visit_exception_state(_PyErr_StackItem& s, visitproc visit, void* arg) {
+#if PY_VERSION_HEX < 0x030B0000
+    Py_VISIT(s.exc_type);
+    Py_VISIT(s.exc_traceback);
+#endif
+    Py_VISIT(s.exc_value);
+    return 0;
+}
+
+// getattr(obj, name) where a missing attribute is no error: 1 found, 0 missing, -1 failed.
+int lookup_optional(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// The value a set StopIteration carries (the error is cleared).
+Object stop_iteration_value() {
+    Error stop = Error::fetch();
+    return Object::borrow(stop.exception()).attr("value");
+}
+
+// An exception thrown into a frame is chained to the one being handled there, as raising it
+// at that point would (CPython does the same for generators).
+Error chained_to_handled(Error exc) {
+    PyObject* value = exc.exception();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+    return Error::fetch();
+}
+
+// While a body runs, Locals made on this thread belong to it.
+class RunningScope {
+  public:
+    explicit RunningScope(PromiseBase* p) noexcept : outer_(running_promise) {
+        running_promise = p;
+    }
+    ~RunningScope() { running_promise = outer_; }
+
+  private:
+    PromiseBase* outer_;
+};
 }  // namespace
+
+// ---- locals and outcomes ---------------------------------------------------------------------
+
+Local::Local(Object o) noexcept : Object(std::move(o)), owner_(running_promise) {
+    if (owner_ != nullptr) {
+        next_ = owner_->locals_;
+        owner_->locals_ = this;
+    }
+}
+
+Local::~Local() {
+    if (owner_ == nullptr) return;
+    for (Local** link = &owner_->locals_; *link != nullptr; link = &(*link)->next_) {
+        if (*link == this) {
+            *link = next_;
+            return;
+        }
+    }
+}
+
+Outcome Outcome::error(Error e) noexcept {
+    PyObject* exc = e.exception();
+    return Outcome(Object::borrow(exc), true);
+}
+
+void Outcome::recover() noexcept {
+    result_ = none();
+    failed_ = false;
+}
+
+void Outcome::fail(const Error& e) noexcept {
+    result_ = Object::borrow(e.exception());
+    failed_ = true;
+}
+
+Object Outcome::get() && {
+    Object result(std::move(result_));
+    if (!failed_) return result;
+    throw Error(result.release());
+}
 
 // ---- promise ----------------------------------------------------------------------------
 
 void* PromiseBase::operator new(std::size_t size) {
     auto* coro = PyObject_GC_NewVar(CoroObject, &CoroType, static_cast<Py_ssize_t>(size));
-    if (coro == nullptr) throw Error{};
+    if (coro == nullptr) fail();
     coro->promise = nullptr;
     new (&coro->frame) std::coroutine_handle<>();
-    coro->name = coro->qualname = coro->weakreflist = nullptr;
+    coro->code = nullptr;
+    coro->name = coro->qualname = coro->weakreflist = coro->frame_object = nullptr;
+    coro->exc_state = {};
     coro->state = CoroState::created;
     just_allocated = coro;
     return reinterpret_cast<char*>(coro) + frame_offset;
 }
 
-PromiseBase::PromiseBase() noexcept : coro_(just_allocated) {
+PromiseBase::PromiseBase(Adopt) noexcept : coro_(just_allocated) {
     just_allocated = nullptr;
     coro_->promise = this;
 }
@@ -52,59 +187,91 @@ Object PromiseBase::adopt_coroutine(std::coroutine_handle<> frame) noexcept {
     coro_->frame = frame;
     PyObject_GC_Track(coro_);
     // The object was created with the one reference that the caller now owns.
-    return Object::steal(reinterpret_cast<PyObject*>(coro_));
+    return Object::steal_or_null(reinterpret_cast<PyObject*>(coro_));
 }
 
 PromiseBase* PromiseBase::running() noexcept { return running_promise; }
 
-void PromiseBase::add_root(Object* root) {
-    if (nroots_ == roots_.size()) throw std::length_error("too many coroutine locals");
-    roots_[nroots_++] = root;
-}
-
-void PromiseBase::remove_root(Object* root) noexcept {
-    for (std::size_t i = nroots_; i-- > 0;) {
-        if (roots_[i] == root) {
-            roots_[i] = roots_[--nroots_];
-            return;
-        }
-    }
+void PromiseBase::deliver(Error error) noexcept {
+    transfer_ = Object::borrow(error.exception());
+    error_ = true;
 }
 
 void PromiseBase::unhandled_exception() noexcept {
-    translate_current_exception();
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    Error error = current_error();
+    if (error.matches(PyExc_StopIteration)) {
         // A StopIteration must not leak out of a coroutine (it would end the awaiting
         // frame's iteration silently).
-        Object stop = fetch_error();
-        PyObject* replacement =
-            PyObject_CallFunction(PyExc_RuntimeError, "s", "coroutine raised StopIteration");
-        if (replacement != nullptr) {
-            Py_INCREF(stop.get());
-            PyException_SetCause(replacement, stop.get());
-            PyException_SetContext(replacement, stop.release());
-            PyErr_SetObject(PyExc_RuntimeError, replacement);
-            Py_DECREF(replacement);
-        }
+        Handling handling(error);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        Error replacement = Error::fetch();
+        Py_INCREF(error.exception());
+        PyException_SetCause(replacement.exception(), error.exception());
+        error = std::move(replacement);
     }
-    failed_ = true;
+    deliver(std::move(error));
+}
+
+Object PromiseBase::take_value() {
+    Object value(std::move(transfer_));
+    if (!error_) return value;
+    error_ = false;
+    throw Error(value.release());
+}
+
+Outcome PromiseBase::take_outcome() noexcept {
+    Object value(std::move(transfer_));
+    if (!error_) return Outcome::value(std::move(value));
+    error_ = false;
+    return Outcome::error(Error(value.release()));
 }
 
 // ---- co_await -----------------------------------------------------------------------------
 
+static CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// Whether a Python coroutine is suspended inside an await of its own.
+static bool python_coroutine_is_awaiting(PyObject* coro) {
+#if PY_VERSION_HEX < 0x030B0000
+    // A coroutine that has not started (or has finished) awaits nothing: no lookup needed.
+    PyFrameObject* frame = reinterpret_cast<PyCoroObject*>(coro)->cr_frame;
+    if (frame == nullptr || frame->f_lasti == -1) return false;
+#endif
+    Object awaited = Object(Object::borrow(coro)).attr(cr_await_name);
+    return !awaited.is_none();
+}
+
+// A generator made a coroutine by types.coroutine: `await` accepts it as it is.
+static bool is_iterable_coroutine(PyObject* obj) {
+    if (!PyGen_CheckExact(obj)) return false;
+    Object code = Object::borrow(obj).attr(gi_code_name);
+    return PyCode_Check(code.get()) &&
+           (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
 // The iterator that `await obj` would drive, as the interpreter finds it.
-static Object awaitable_iter(const Object& obj) {
-    if (is_native_coroutine(obj.get()) || PyCoro_CheckExact(obj.get())) return obj;
-    PyTypeObject* type = obj.type();
+static Object awaitable_iter(Object obj) {
+    PyObject* o = obj.get();
+    if (is_native_coroutine(o)) {
+        if (as_coro(o)->state == CoroState::suspended)
+            raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return obj;
+    }
+    if (PyCoro_CheckExact(o)) {
+        if (python_coroutine_is_awaiting(o))
+            raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return obj;
+    }
+    if (is_iterable_coroutine(o)) return obj;
+    PyTypeObject* type = Py_TYPE(o);
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (getter == nullptr) {
         raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                      type->tp_name);
     }
-    Object iter = Object::steal(getter(obj.get()));
-    if (PyCoro_CheckExact(iter.get()) || is_native_coroutine(iter.get())) {
+    Object iter = Object::steal(getter(o));
+    if (PyCoro_CheckExact(iter.get()) || is_native_coroutine(iter.get()))
         raise(PyExc_TypeError, "__await__() returned a coroutine");
-    }
     if (!PyIter_Check(iter.get())) {
         raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      iter.type()->tp_name);
@@ -112,81 +279,91 @@ static Object awaitable_iter(const Object& obj) {
     return iter;
 }
 
-bool Awaiter::await_ready() {
-    Object iter = awaitable_iter(awaitable_);
-    awaitable_ = nullptr;  // the iterator keeps what it needs; nothing hidden in the frame
+bool PromiseBase::start(Object awaitable) {
+    cancel_thrown_ = false;
+    Object iter = awaitable_iter(std::move(awaitable));
     PyObject* value = nullptr;
     switch (PyIter_Send(iter.get(), Py_None, &value)) {
         case PYGEN_NEXT:
-            promise_.inner_ = std::move(iter);
-            promise_.yielded_ = Object::steal(value);
+            inner_ = std::move(iter);
+            transfer_ = Object::steal_or_null(value);
             return false;
         case PYGEN_RETURN:
-            promise_.resume_value_ = Object::steal(value);
+            deliver(Object::steal_or_null(value));
             return true;
         default:
-            promise_.resume_error_ = true;
+            deliver(Error::fetch());
             return true;
     }
 }
 
-Object Awaiter::await_resume() {
-    if (promise_.resume_error_) {
-        promise_.resume_error_ = false;
-        throw Error{};
-    }
-    return std::move(promise_.resume_value_);
+bool Await::await_ready() { return promise_.start(std::move(awaitable_)); }
+
+Object Await::await_resume() { return promise_.take_value(); }
+
+Object CancellationAwait::await_resume() {
+    if (!promise_.cancel_thrown_) return promise_.take_value();
+    promise_.cancel_thrown_ = false;
+    Outcome outcome = promise_.take_outcome();
+    if (outcome.failed_with(cancelled_error)) return std::move(outcome).get();
+    // The cancellation was lost below us: raise it here, chained to what came back.
+    Handling handling = outcome.handling();
+    raise(Object::steal(PyObject_CallNoArgs(cancelled_error)));
 }
 
 // ---- driving the frame --------------------------------------------------------------------
 
 struct CoroDriver {
     // Destroys the frame (its destructors release what it holds), keeping any set error.
-    static void destroy_frame(CoroObject* c) {
+    static void destroy_frame(CoroObject* c) noexcept {
         if (c->promise == nullptr) return;
         ErrorStash stash;
+        ExceptionStateScope exception_state(c);
+        RunningScope running(c->promise);
         std::coroutine_handle<> frame = c->frame;
         c->promise = nullptr;
         c->frame = {};
         frame.destroy();
     }
 
-    // Resumes the body (with a pending error when `resume_error_` is set) until it
-    // suspends on an inner iterator or finishes.
-    static PySendResult resume(CoroObject* c, PyObject** out) {
-        PromiseBase* p = c->promise;
-        c->state = CoroState::running;
-        PromiseBase* outer = running_promise;
-        running_promise = p;
-        c->frame.resume();
-        running_promise = outer;
-        if (!c->frame.done()) {
-            c->state = CoroState::suspended;
-            *out = p->yielded_.release();
-            return PYGEN_NEXT;
-        }
-        bool failed = p->failed_;
-        Object result = std::move(p->result_);
+    static void finish(CoroObject* c) noexcept {
         destroy_frame(c);
         c->state = CoroState::finished;
-        if (failed) return PYGEN_ERROR;
+        clear_exception_state(c->exc_state);
+    }
+
+    // Resumes the body until it suspends on an inner iterator or finishes.  What the body
+    // sees at its `co_await` has been delivered to the promise beforehand.
+    static PySendResult resume(CoroObject* c, PyObject** out) noexcept {
+        PromiseBase* p = c->promise;
+        c->state = CoroState::running;
+        {
+            RunningScope running(p);
+            c->frame.resume();
+        }
+        if (!c->frame.done()) {
+            c->state = CoroState::suspended;
+            *out = p->transfer_.release();
+            return PYGEN_NEXT;
+        }
+        Object result(std::move(p->transfer_));
+        bool failed = p->error_;
+        finish(c);
+        if (failed) {
+            Error(result.release()).restore();
+            return PYGEN_ERROR;
+        }
         *out = result.null() ? none().release() : result.release();
         return PYGEN_RETURN;
     }
 
-    // Throws the set error into the body.
-    static PySendResult resume_with_error(CoroObject* c, PyObject** out) {
-        c->promise->resume_error_ = true;
-        return resume(c, out);
-    }
-
-    static bool refuse_running(CoroObject* c) {
+    static bool refuse_running(CoroObject* c) noexcept {
         if (c->state != CoroState::running) return false;
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return true;
     }
 
-    static PySendResult send(CoroObject* c, PyObject* arg, PyObject** out) {
+    static PySendResult send(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
         *out = nullptr;
         if (refuse_running(c)) return PYGEN_ERROR;
         if (c->state == CoroState::finished) {
@@ -200,13 +377,17 @@ struct CoroDriver {
         }
         if (Py_EnterRecursiveCall(" in coroutine")) return PYGEN_ERROR;
         Py_INCREF(c);  // the body may drop the last outside reference
-        PySendResult r = step(c, arg, out);
+        PySendResult r;
+        {
+            ExceptionStateScope exception_state(c);
+            r = step(c, arg, out);
+        }
         Py_DECREF(c);
         Py_LeaveRecursiveCall();
         return r;
     }
 
-    static PySendResult step(CoroObject* c, PyObject* arg, PyObject** out) {
+    static PySendResult step(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
         PromiseBase* p = c->promise;
         if (!p->inner_.null()) {
             c->state = CoroState::running;
@@ -218,107 +399,131 @@ struct CoroDriver {
                 return PYGEN_NEXT;
             }
             p->inner_ = nullptr;
-            if (r == PYGEN_ERROR) return resume_with_error(c, out);
-            p->resume_value_ = Object::steal(value);
+            if (r == PYGEN_ERROR)
+                p->deliver(Error::fetch());
+            else
+                p->deliver(Object::steal_or_null(value));
         }
         return resume(c, out);
     }
 
-    // `exc` is a normalized exception instance.
-    static PySendResult throw_exc(CoroObject* c, const Object& exc, PyObject** out) {
+    // throw() with a normalised exception instance.
+    static PySendResult throw_exc(CoroObject* c, Error exc, PyObject** out) noexcept {
         *out = nullptr;
         if (refuse_running(c)) return PYGEN_ERROR;
-        if (c->state != CoroState::suspended) {
-            // A coroutine that never started, or has finished, just raises it.
-            destroy_frame(c);
-            c->state = CoroState::finished;
-            try {
-                rethrow(exc);
-            } catch (const Error&) {
-            }
+        if (c->state == CoroState::finished) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return PYGEN_ERROR;
+        }
+        if (c->state == CoroState::created) {
+            // A coroutine that never started raises it at its first line, and is done.
+            finish(c);
+            std::move(exc).restore();
             return PYGEN_ERROR;
         }
         if (Py_EnterRecursiveCall(" in coroutine")) return PYGEN_ERROR;
         Py_INCREF(c);
-        PySendResult r = guard(PYGEN_ERROR, [&] { return throw_into(c, exc, out); });
+        PySendResult r;
+        {
+            ExceptionStateScope exception_state(c);
+            r = throw_into(c, std::move(exc), out);
+        }
         Py_DECREF(c);
         Py_LeaveRecursiveCall();
         return r;
     }
 
-    static PySendResult throw_into(CoroObject* c, const Object& exc, PyObject** out) {
+    static PySendResult throw_into(CoroObject* c, Error exc, PyObject** out) noexcept {
         PromiseBase* p = c->promise;
-        Object inner = std::move(p->inner_);
-        if (!inner.null()) {
+        Object inner = p->inner_;
+        if (inner.null()) return resume_with(c, chained_to_handled(std::move(exc)), out);
+
+        if (exc.matches(PyExc_GeneratorExit)) {
+            // Close the inner iterator first; a failure there is thrown in instead.
             c->state = CoroState::running;
-            if (error_matches(exc, PyExc_GeneratorExit)) {
-                // Close the inner iterator first; a failure there is thrown in instead.
-                bool closed = close_iterator(inner);
-                if (!closed) return resume_with_error(c, out);
-            } else {
-                Object thrower;
-                try {
-                    thrower = inner.attr_or_null(throw_name());
-                } catch (const Error&) {
-                    return resume_with_error(c, out);
-                }
-                if (!thrower.null()) {
-                    PyObject* value = PyObject_CallOneArg(thrower.get(), exc.get());
-                    if (value != nullptr) {
-                        p->inner_ = std::move(inner);
-                        c->state = CoroState::suspended;
-                        *out = value;
-                        return PYGEN_NEXT;
-                    }
-                    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-                        return resume_with_error(c, out);
-                    p->resume_value_ = stop_iteration_value();
-                    return resume(c, out);
-                }
+            bool closed = close_iterator(inner.get());
+            c->state = CoroState::suspended;
+            p->inner_ = nullptr;
+            return resume_with(c, closed ? chained_to_handled(std::move(exc)) : Error::fetch(), out);
+        }
+        if (cancelled_error.get() != nullptr && exc.matches(cancelled_error))
+            p->cancel_thrown_ = true;
+
+        PyObject* value;
+        c->state = CoroState::running;
+        if (is_native_coroutine(inner.get())) {
+            PySendResult r = throw_exc(as_coro(inner.get()), std::move(exc), &value);
+            c->state = CoroState::suspended;
+            if (r == PYGEN_NEXT) {
+                *out = value;
+                return PYGEN_NEXT;
             }
+            p->inner_ = nullptr;
+            if (r == PYGEN_RETURN) return resume_with(c, Object::steal_or_null(value), out);
+            return resume_with(c, Error::fetch(), out);
         }
-        rethrow_into(exc);
-        return resume_with_error(c, out);
-    }
-
-    static void rethrow_into(const Object& exc) {
+        PyObject* thrower = nullptr;
+        if (lookup_optional(inner.get(), throw_name, &thrower) < 0) {
+            // The lookup itself failed: that goes back to the caller; the body stays
+            // suspended where it was.
+            c->state = CoroState::suspended;
+            return PYGEN_ERROR;
+        }
+        if (thrower == nullptr) {
+            c->state = CoroState::suspended;
+            p->inner_ = nullptr;
+            return resume_with(c, chained_to_handled(std::move(exc)), out);
+        }
+        value = PyObject_CallOneArg(thrower, exc.exception());
+        Py_DECREF(thrower);
+        c->state = CoroState::suspended;
+        if (value != nullptr) {
+            *out = value;
+            return PYGEN_NEXT;
+        }
+        p->inner_ = nullptr;
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            return resume_with(c, Error::fetch(), out);
         try {
-            rethrow(exc);
-        } catch (const Error&) {
+            return resume_with(c, stop_iteration_value(), out);
+        } catch (...) {
+            return resume_with(c, current_error(), out);
         }
     }
 
-    // The value carried by the set StopIteration (cleared).
-    static Object stop_iteration_value() {
-        Object stop = fetch_error();
-        return stop.attr("value");
+    template <class V>
+    static PySendResult resume_with(CoroObject* c, V&& delivered, PyObject** out) noexcept {
+        c->promise->deliver(std::forward<V>(delivered));
+        return resume(c, out);
     }
 
-    static bool close_iterator(const Object& iter) {
-        try {
-            Object closer = iter.attr_or_null(close_name());
-            if (!closer.null()) closer();
-            return true;
-        } catch (const Error&) {
-            return false;
+    // gen_close_iter: closes what the body delegates to.  False, with the error set, when
+    // closing raised; a failed lookup of `close` is only reported.
+    static bool close_iterator(PyObject* iter) noexcept {
+        if (is_native_coroutine(iter)) {
+            PyObject* r = close(as_coro(iter));
+            Py_XDECREF(r);
+            return r != nullptr;
         }
+        PyObject* closer = nullptr;
+        if (lookup_optional(iter, close_name, &closer) < 0) PyErr_WriteUnraisable(iter);
+        if (closer == nullptr) return true;
+        PyObject* r = PyObject_CallNoArgs(closer);
+        Py_DECREF(closer);
+        Py_XDECREF(r);
+        return r != nullptr;
     }
 
-    static PyObject* close(CoroObject* c) {
+    static PyObject* close(CoroObject* c) noexcept {
         if (refuse_running(c)) return nullptr;
         if (c->state != CoroState::suspended) {
-            destroy_frame(c);
-            c->state = CoroState::finished;
+            finish(c);
             Py_RETURN_NONE;
         }
-        Object exit;
-        try {
-            exit = Object::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-        } catch (const Error&) {
-            return nullptr;
-        }
+        PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+        if (exit == nullptr) return nullptr;
         PyObject* value = nullptr;
-        PySendResult r = throw_exc(c, exit, &value);
+        PySendResult r = throw_exc(c, Error(exit), &value);
         if (r == PYGEN_NEXT) {
             Py_DECREF(value);
             PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -336,28 +541,21 @@ struct CoroDriver {
         return nullptr;
     }
 
-    static int visit(PromiseBase& p, visitproc visit, void* arg) {
-        Py_VISIT(p.inner_.get());
-        Py_VISIT(p.yielded_.get());
-        Py_VISIT(p.resume_value_.get());
-        Py_VISIT(p.result_.get());
-        for (std::size_t i = 0; i < p.nroots_; ++i) Py_VISIT(p.roots_[i]->get());
-        return 0;
+    static PyObject* awaited(CoroObject* c) noexcept {
+        if (c->promise == nullptr || c->state == CoroState::created) return nullptr;
+        return c->promise->inner_.get();
     }
 
-    static PyObject* throw_name() {
-        static PyObject* name = PyUnicode_InternFromString("throw");
-        return name;
-    }
-    static PyObject* close_name() {
-        static PyObject* name = PyUnicode_InternFromString("close");
-        return name;
+    static int visit(PromiseBase& p, visitproc visit, void* arg) {
+        Py_VISIT(p.inner_.get());
+        Py_VISIT(p.transfer_.get());
+        for (std::size_t i = 0; i < p.nparams_; ++i) Py_VISIT(p.params_[i]->get());
+        for (Local* l = p.locals_; l != nullptr; l = l->next_) Py_VISIT(l->get());
+        return 0;
     }
 };
 
 // ---- Python-level methods -------------------------------------------------------------------
-
-static CoroObject* as_coro(PyObject* self) { return reinterpret_cast<CoroObject*>(self); }
 
 // Turns a send result into the iterator protocol: a value, or NULL with StopIteration set.
 static PyObject* as_iteration(PySendResult r, PyObject* value) {
@@ -433,9 +631,8 @@ static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t na
                      Py_TYPE(type)->tp_name);
         return nullptr;
     }
-    Object instance = Object::steal(exc);
     PyObject* out = nullptr;
-    PySendResult r = CoroDriver::throw_exc(as_coro(self), instance, &out);
+    PySendResult r = CoroDriver::throw_exc(as_coro(self), Error(exc), &out);
     return as_iteration(r, out);
 }
 
@@ -454,28 +651,83 @@ static PyObject* coro_await(PyObject* self) {
     return reinterpret_cast<PyObject*>(w);
 }
 
+static PyObject* qualname_of(CoroObject* c) {
+    if (c->qualname != nullptr) return c->qualname;
+    return c->code != nullptr ? c->code->qualname : Py_None;
+}
+static PyObject* name_of(CoroObject* c) {
+    if (c->name != nullptr) return c->name;
+    return c->code != nullptr ? c->code->name : Py_None;
+}
+
 static PyObject* coro_repr(PyObject* self) {
-    CoroObject* c = as_coro(self);
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", c->qualname ? c->qualname : Py_None,
-                                self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname_of(as_coro(self)), self);
 }
 
 static PyObject* coro_get_name(PyObject* self, void* which) {
     CoroObject* c = as_coro(self);
-    PyObject* v = which ? c->qualname : c->name;
-    if (v == nullptr) v = Py_None;
-    Py_INCREF(v);
-    return v;
+    return Object::borrow(which ? qualname_of(c) : name_of(c)).release();
+}
+
+static int coro_set_name(PyObject* self, PyObject* value, void* which) {
+    const char* what = which ? "__qualname__" : "__name__";
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    CoroObject* c = as_coro(self);
+    Py_INCREF(value);
+    Py_XSETREF(which ? c->qualname : c->name, value);
+    return 0;
 }
 
 static PyObject* coro_get_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coro(self)->state == CoroState::running);
 }
 
+#if PY_VERSION_HEX >= 0x030B0000
+static PyObject* coro_get_suspended(PyObject* self, void*) {
+    return PyBool_FromLong(as_coro(self)->state == CoroState::suspended);
+}
+#endif
+
+// What the coroutine is suspended on (so task reprs and debuggers can follow the chain).
+static PyObject* coro_get_await(PyObject* self, void*) {
+    PyObject* inner = CoroDriver::awaited(as_coro(self));
+    return Object::borrow(inner != nullptr ? inner : Py_None).release();
+}
+
+static PyObject* coro_get_code(PyObject* self, void*) {
+    CoroObject* c = as_coro(self);
+    return Object::borrow(c->code != nullptr ? c->code->code : Py_None).release();
+}
+
+// A frame object standing for the C++ frame: None once the coroutine is done; otherwise a
+// frame of the method's code that says whether the body has started (f_lasti), which is
+// what inspect.getcoroutinestate() reads.
+static PyObject* coro_get_frame(PyObject* self, void*) {
+    CoroObject* c = as_coro(self);
+    if (c->state == CoroState::finished || c->code == nullptr) Py_RETURN_NONE;
+    if (c->frame_object == nullptr) {
+        PyFrameObject* frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code->code),
+                        c->code->globals, nullptr);
+        if (frame == nullptr) return nullptr;
+        c->frame_object = reinterpret_cast<PyObject*>(frame);
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    reinterpret_cast<PyFrameObject*>(c->frame_object)->f_lasti =
+        c->state == CoroState::created ? -1 : 0;
+#endif
+    return Object::borrow(c->frame_object).release();
+}
+
 static int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
+    Py_VISIT(c->frame_object);
+    if (int r = visit_exception_state(c->exc_state, visit, arg)) return r;
     if (PromiseBase* p = c->promise) {
         if (c->state == CoroState::running) return 0;  // its references are in use
         return CoroDriver::visit(*p, visit, arg);
@@ -483,23 +735,37 @@ static int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+static void warn_never_awaited(CoroObject* c) {
+    PyObject* self = reinterpret_cast<PyObject*>(c);
+    Object warnings = Object::steal_or_null(PyImport_ImportModule("warnings"));
+    Object warn = warnings.null() ? Object() : Object::steal_or_null(PyObject_GetAttr(
+                                                   warnings.get(), warn_unawaited_name));
+    if (!warn.null()) {
+        Object r = Object::steal_or_null(PyObject_CallOneArg(warn.get(), self));
+        if (r.null()) PyErr_WriteUnraisable(self);
+        return;
+    }
+    PyErr_Clear();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                         qualname_of(c)) < 0) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
 static void coro_finalize(PyObject* self) {
     CoroObject* c = as_coro(self);
     if (c->promise == nullptr || c->state == CoroState::finished) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorStash stash;
     if (c->state == CoroState::created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                             c->qualname ? c->qualname : Py_None) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_never_awaited(c);
+        CoroDriver::finish(c);
+        return;
     }
     PyObject* r = CoroDriver::close(c);
     if (r == nullptr)
         PyErr_WriteUnraisable(self);
     else
         Py_DECREF(r);
-    PyErr_Restore(type, value, tb);
 }
 
 static int coro_clear(PyObject* self) {
@@ -507,11 +773,12 @@ static int coro_clear(PyObject* self) {
     // Last resort for a cycle through a suspended coroutine that finalisation did not end:
     // drop the frame without running its clean-up.
     if (c->state != CoroState::running) {
-        CoroDriver::destroy_frame(c);
-        c->state = CoroState::finished;
+        CoroDriver::finish(c);
     }
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
+    Py_CLEAR(c->frame_object);
+    clear_exception_state(c->exc_state);
     return 0;
 }
 
@@ -522,9 +789,11 @@ static void coro_dealloc(PyObject* self) {
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    CoroDriver::destroy_frame(c);
+    CoroDriver::finish(c);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
+    Py_CLEAR(c->frame_object);
+    clear_exception_state(c->exc_state);
     PyObject_GC_Del(self);
 }
 
@@ -577,10 +846,19 @@ static PyMethodDef coro_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
 static PyGetSetDef coro_getset[] = {
-    {"__name__", coro_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", coro_get_name, nullptr, nullptr, reinterpret_cast<void*>(1)},
+    {"__name__", coro_get_name, coro_set_name, nullptr, nullptr},
+    {"__qualname__", coro_get_name, coro_set_name, nullptr, reinterpret_cast<void*>(1)},
+    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030B0000
+    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+#endif
+    {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -601,18 +879,26 @@ static PyMethodDef coro_await_method = {"__await__", await_method, METH_NOARGS,
 
 bool is_native_coroutine(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &CoroType); }
 
-void set_coroutine_names(PyObject* coro, PyObject* name, PyObject* qualname) {
+void set_coroutine_code(PyObject* coro, const CoroutineCode* code, PyObject* name,
+                        PyObject* qualname) {
     CoroObject* c = as_coro(coro);
-    Py_XINCREF(name);
-    Py_XSETREF(c->name, name);
-    Py_XINCREF(qualname);
-    Py_XSETREF(c->qualname, qualname);
+    c->code = code;
+    if (name != nullptr && name != code->name) {
+        Py_INCREF(name);
+        Py_XSETREF(c->name, name);
+    }
+    if (qualname != nullptr && qualname != code->qualname) {
+        Py_INCREF(qualname);
+        Py_XSETREF(c->qualname, qualname);
+    }
 }
 
-void ready_coroutine_types() {
+void ready_coroutine_types(const char* module_name) {
     if (CoroType.tp_flags & Py_TPFLAGS_READY) return;
+    coroutine_type_name = std::string(module_name) + ".native_coroutine";
+    wrapper_type_name = std::string(module_name) + ".native_coroutine_wrapper";
 
-    CoroType.tp_name = "coroutine";
+    CoroType.tp_name = coroutine_type_name.c_str();
     CoroType.tp_basicsize = frame_offset;
     CoroType.tp_itemsize = 1;
     CoroType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -631,7 +917,7 @@ void ready_coroutine_types() {
     check(PyDict_SetItemString(CoroType.tp_dict, "__await__", await_fn.get()));
     PyType_Modified(&CoroType);
 
-    CoroWrapperType.tp_name = "coroutine_wrapper";
+    CoroWrapperType.tp_name = wrapper_type_name.c_str();
     CoroWrapperType.tp_basicsize = sizeof(CoroWrapper);
     CoroWrapperType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     CoroWrapperType.tp_as_async = &wrapper_async;
@@ -645,6 +931,7 @@ void ready_coroutine_types() {
 
     Object abc = import("collections.abc");
     abc.attr("Coroutine").attr("register")(Object::borrow(reinterpret_cast<PyObject*>(&CoroType)));
+    cancelled_error = import("asyncio").attr("CancelledError");
 }
 
 }  // namespace py

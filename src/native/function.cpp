@@ -1,13 +1,15 @@
 // The function object type and the argument binder.
 //
-// Binding follows the order the interpreter's own generated argument parsers use, so the
-// first error reported and its words are the familiar ones: too many positionals; then,
-// walking the parameters from the first one not given by position, a missing required
-// positional ("takes exactly/at least N positional arguments (i given)") or a missing
-// keyword-only argument; then unknown or repeated keywords; then the type checks.
+// The binder reports the first problem it meets, in this order, with the texts the modules'
+// contract fixes: too many positional arguments ("takes exactly/at most N positional
+// arguments (M given)"); then each keyword in the caller's order, unknown ("got an unexpected
+// keyword argument") or naming a parameter already given ("got multiple values for keyword
+// argument"); then a missing required positional ("takes exactly/at least N ... (i given)",
+// i being the first one missing) or keyword-only ("needs keyword-only argument"); then the
+// type checks, parameter by parameter.
 #include "function.hpp"
 
-#include <cstring>
+#include <string>
 
 namespace py {
 
@@ -15,11 +17,10 @@ struct FunctionProto {
     const FunctionDef* def;
     std::vector<PyObject*> names;  // interned parameter names, self first
     Py_ssize_t npositional;        // positional-or-keyword parameters
-    PyObject* name;
-    PyObject* qualname;
     PyObject* module;
     PyObject* defaults;    // tuple or NULL
     PyObject* kwdefaults;  // template dict or NULL
+    CoroutineCode code;    // names, cr_code and globals of its coroutines
 };
 
 struct FunctionObject {
@@ -35,27 +36,48 @@ struct FunctionObject {
     PyObject* defaults;
     PyObject* kwdefaults;
     PyObject* weakreflist;
+    bool annotations_made;  // once made, a deleted mapping comes back empty, not declared
 };
 
 static PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+static std::string function_type_name;
 
 static FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
 // Markers that asyncio and inspect look for on coroutine functions.
-static PyObject* asyncio_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine
-static PyObject* inspect_coroutine_mark =
-    nullptr;  // what inspect.markcoroutinefunction sets (3.12+)
+static Constant asyncio_coroutine_marker;  // asyncio.coroutines._is_coroutine
+static Constant inspect_coroutine_mark;    // what inspect.markcoroutinefunction sets (3.12+)
 
 static const char subclass_note[] =
     "Subclasses of built-in types are refused here: pass a plain instance of the expected type";
 
 // ---- binding ------------------------------------------------------------------------------
 
-[[noreturn]] static void positional_count_error(const FunctionObject* f, Py_ssize_t given) {
-    const FunctionProto* p = f->proto;
+// What a call reads of the function's defaults, held for the whole call: another thread may
+// replace __defaults__ or __kwdefaults__ meanwhile.
+struct Defaults {
+    Object positional;  // tuple or NULL
+    Object keyword;     // dict or NULL
+
+    explicit Defaults(const FunctionObject* f)
+        : positional(Object::borrow_or_null(f->defaults)),
+          keyword(Object::borrow_or_null(f->kwdefaults)) {}
+    Py_ssize_t count() const {
+        return positional.null() ? 0 : PyTuple_GET_SIZE(positional.get());
+    }
+    // The default of keyword-only parameter `name`, or NULL.
+    Object of_keyword(PyObject* name) const {
+        if (keyword.null()) return {};
+        PyObject* v = PyDict_GetItemWithError(keyword.get(), name);
+        if (v == nullptr && PyErr_Occurred()) fail();
+        return Object::borrow_or_null(v);
+    }
+};
+
+[[noreturn]] static void positional_count_error(const FunctionProto* p, const Defaults& d,
+                                                Py_ssize_t given) {
     Py_ssize_t max = p->npositional;
-    Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    Py_ssize_t min = max - (ndefaults < max ? ndefaults : max);
+    Py_ssize_t min = max - std::min(d.count(), max);
     bool exact = min == max;
     Py_ssize_t expected = given < min ? min : max;
     const char* how = exact ? "exactly" : (given < min ? "at least" : "at most");
@@ -63,55 +85,14 @@ static const char subclass_note[] =
                  p->def->name, how, expected, expected == 1 ? "" : "s", given);
 }
 
-// The value passed under keyword `name`, or NULL.
-static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
-    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[i];
-    }
-    return nullptr;
-}
-
 static Py_ssize_t parameter_index(const FunctionProto* p, PyObject* key) {
-    for (size_t i = 0; i < p->names.size(); ++i) {
+    for (std::size_t i = 0; i < p->names.size(); ++i) {
         if (p->names[i] == key) return static_cast<Py_ssize_t>(i);
     }
-    for (size_t i = 0; i < p->names.size(); ++i) {
+    for (std::size_t i = 0; i < p->names.size(); ++i) {
         if (PyUnicode_Compare(p->names[i], key) == 0) return static_cast<Py_ssize_t>(i);
     }
     return -1;
-}
-
-// Every keyword was not consumed: find the first offending one, in the caller's order.
-[[noreturn]] static void keyword_error(const FunctionProto* p, PyObject* kwnames,
-                                       Py_ssize_t nargs) {
-    const char* fname = p->def->name;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(key))
-            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
-        Py_ssize_t index = parameter_index(p, key);
-        if (index < 0) {
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
-                         key);
-        }
-        if (index < nargs) {
-            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fname, key);
-        }
-    }
-    raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument", fname);
-}
-
-static PyObject* kwdefault(const FunctionObject* f, PyObject* name) {
-    if (f->kwdefaults == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(f->kwdefaults, name);
-    if (v == nullptr && PyErr_Occurred()) throw Error{};
-    return v;
 }
 
 [[noreturn]] static void type_error(const char* param, const char* expected, PyObject* value,
@@ -156,50 +137,36 @@ static void bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, 
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(params.size());
     const Py_ssize_t npos = p->npositional;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    const Py_ssize_t min_pos = npos - (ndefaults < npos ? ndefaults : npos);
+    const Defaults defaults(f);
 
-    if (nargs > npos) positional_count_error(f, nargs);
+    if (nargs > npos) positional_count_error(p, defaults, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Object::borrow(args[i]);
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0) {
-        if (nargs < min_pos) positional_count_error(f, nargs);
-    } else {
-        PyObject* const* kwvalues = args + nargs;
-        Py_ssize_t left = nkw;
-        for (Py_ssize_t i = nargs; i < nparams; ++i) {
-            const Param& param = params[i];
-            if (param.keyword_only && kwdefault(f, p->names[i]) != nullptr) continue;  // below
-            bool optional = !param.keyword_only && i >= min_pos;
-            if (optional && left == 0) continue;
-            PyObject* v = find_keyword(kwnames, kwvalues, p->names[i]);
-            if (v != nullptr) {
-                out[i] = Object::borrow(v);
-                --left;
-            } else if (!optional) {
-                if (!param.keyword_only) positional_count_error(f, i);
-                raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", p->def->name,
-                             p->names[i]);
-            }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key))
+            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", p->def->name);
+        Py_ssize_t index = parameter_index(p, key);
+        if (index < 0) {
+            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         p->def->name, key);
         }
-        for (Py_ssize_t i = npos; i < nparams && left > 0; ++i) {
-            if (!out[i].null()) continue;
-            if (PyObject* v = find_keyword(kwnames, kwvalues, p->names[i])) {
-                out[i] = Object::borrow(v);
-                --left;
-            }
+        if (!out[index].null()) {
+            raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         p->def->name, key);
         }
-        if (left > 0) keyword_error(p, kwnames, nargs);
+        out[index] = Object::borrow(args[nargs + k]);
     }
 
-    // Defaults, and required keyword-only arguments not given at all.
+    const Py_ssize_t first_default = npos - std::min(defaults.count(), npos);
     for (Py_ssize_t i = nargs; i < nparams; ++i) {
         if (!out[i].null()) continue;
         if (i < npos) {
-            out[i] = Object::borrow(PyTuple_GET_ITEM(f->defaults, i - (npos - ndefaults)));
-        } else if (PyObject* v = kwdefault(f, p->names[i])) {
-            out[i] = Object::borrow(v);
+            if (i < first_default) positional_count_error(p, defaults, i);
+            out[i] = Object::borrow(PyTuple_GET_ITEM(defaults.positional.get(), i - first_default));
+        } else if (Object v = defaults.of_keyword(p->names[i]); !v.null()) {
+            out[i] = std::move(v);
         } else {
             raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", p->def->name,
                          p->names[i]);
@@ -224,71 +191,75 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
         }
         bind(f, args, nargsf, kwnames, values);
         Object result = def->body(f->closure, values);
-        if (def->is_async) set_coroutine_names(result.get(), f->name, f->qualname);
+        if (def->is_async) set_coroutine_code(result.get(), &f->proto->code, f->name, f->qualname);
         return result.release();
     });
 }
 
 // ---- attributes ---------------------------------------------------------------------------
 
-static PyObject* annotations_of(FunctionObject* f) {
+// The annotations mapping (made from the declaration on first access), as a new reference.
+static Object annotations_of(FunctionObject* f) {
     if (f->annotations == nullptr) {
         Object dict = new_dict();
         const FunctionDef* def = f->proto->def;
-        for (size_t i = 0; i < def->params.size(); ++i) {
-            if (def->params[i].annotation) {
-                check(PyDict_SetItem(dict.get(), f->proto->names[i],
-                                     text(def->params[i].annotation).get()));
+        if (!f->annotations_made) {
+            for (size_t i = 0; i < def->params.size(); ++i) {
+                if (def->params[i].annotation)
+                    dict.set_item(f->proto->names[i], text(def->params[i].annotation));
             }
+            if (def->returns) check(PyDict_SetItemString(dict.get(), "return", text(def->returns).get()));
         }
-        if (def->returns)
-            check(PyDict_SetItemString(dict.get(), "return", text(def->returns).get()));
-        f->annotations = dict.release();
+        if (f->annotations == nullptr) {  // building it ran no Python code, but be sure
+            f->annotations = Object(dict).release();
+            f->annotations_made = true;
+        }
     }
-    return f->annotations;
+    return Object::borrow(f->annotations);
 }
 
 static PyObject* get_annotations(PyObject* self, void*) {
-    return guard<PyObject*>(
-        nullptr, [&] { return Object::borrow(annotations_of(as_function(self))).release(); });
+    return guard<PyObject*>(nullptr, [&] { return annotations_of(as_function(self)).release(); });
 }
 
-// `__signature__`, so inspect.signature() and help() show the real parameters.
+// `__signature__`, so inspect.signature() and help() show the real parameters.  Works on
+// owned snapshots of the defaults and annotations: building Parameter objects runs Python
+// code, during which another thread may replace them.
 static PyObject* get_signature(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&] {
         FunctionObject* f = as_function(self);
-        const FunctionDef* def = f->proto->def;
+        const FunctionProto* p = f->proto;
+        const Defaults defaults(f);
+        Object annotations = annotations_of(f);
         Object inspect = import("inspect");
         Object parameter = inspect.attr("Parameter");
         Object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
         Object keyword_only = parameter.attr("KEYWORD_ONLY");
         Object empty = parameter.attr("empty");
-        PyObject* annotations = annotations_of(f);
-        Py_ssize_t npos = f->proto->npositional;
-        Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-        Object list = new_list();
         Object s_default = text("default"), s_annotation = text("annotation");
-        for (size_t i = 0; i < def->params.size(); ++i) {
-            PyObject* name = f->proto->names[i];
-            Object dflt = empty;
+        Py_ssize_t npos = p->npositional;
+        Py_ssize_t first_default = npos - std::min(defaults.count(), npos);
+        Object list = new_list();
+        for (size_t i = 0; i < p->names.size(); ++i) {
+            PyObject* name = p->names[i];
             Py_ssize_t index = static_cast<Py_ssize_t>(i);
-            if (index < npos && index >= npos - ndefaults) {
-                dflt = Object::borrow(PyTuple_GET_ITEM(f->defaults, index - (npos - ndefaults)));
+            Object dflt = empty;
+            if (index < npos && index >= first_default) {
+                dflt = Object::borrow(
+                    PyTuple_GET_ITEM(defaults.positional.get(), index - first_default));
             } else if (index >= npos) {
-                if (PyObject* v = kwdefault(f, name)) dflt = Object::borrow(v);
+                if (Object v = defaults.of_keyword(name); !v.null()) dflt = std::move(v);
             }
-            PyObject* ann = PyDict_GetItemWithError(annotations, name);
-            if (ann == nullptr && PyErr_Occurred()) throw Error{};
-            Object p = parameter(Object::borrow(name), index < npos ? positional : keyword_only,
-                                 kw(s_default.get(), dflt),
-                                 kw(s_annotation.get(), ann ? Object::borrow(ann) : empty));
-            check(PyList_Append(list.get(), p.get()));
+            Object ann = get(annotations, name, empty.get());
+            Object param = parameter(Object::borrow(name), index < npos ? positional : keyword_only,
+                                     kw(s_default.get(), std::move(dflt)),
+                                     kw(s_annotation.get(), std::move(ann)));
+            check(PyList_Append(list.get(), param.get()));
         }
+        Object ret = get(annotations, Object::steal(PyUnicode_InternFromString("return")).get(),
+                         empty.get());
         Object s_return_annotation = text("return_annotation");
-        PyObject* ret = PyDict_GetItemString(annotations, "return");
-        return inspect
-            .attr("Signature")(list,
-                               kw(s_return_annotation.get(), ret ? Object::borrow(ret) : empty))
+        return inspect.attr("Signature")(list, kw(s_return_annotation.get(), std::move(ret)))
             .release();
     });
 }
@@ -300,24 +271,23 @@ static PyObject* get_text_signature(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&] {
         FunctionObject* f = as_function(self);
         const FunctionProto* p = f->proto;
-        Object defaults = Object::borrow_or_null(f->defaults);
-        Object kwdefaults = Object::borrow_or_null(f->kwdefaults);
+        const Defaults defaults(f);
         Py_ssize_t npos = p->npositional;
-        Py_ssize_t ndefaults = defaults.null() ? 0 : PyTuple_GET_SIZE(defaults.get());
+        Py_ssize_t first_default = npos - std::min(defaults.count(), npos);
         Object parts = new_list();
         for (size_t i = 0; i < p->names.size(); ++i) {
             Py_ssize_t index = static_cast<Py_ssize_t>(i);
             if (index == npos) check(PyList_Append(parts.get(), text("*").get()));
-            PyObject* value = nullptr;
-            if (index < npos && index >= npos - ndefaults) {
-                value = PyTuple_GET_ITEM(defaults.get(), index - (npos - ndefaults));
-            } else if (index >= npos && !kwdefaults.null()) {
-                value = PyDict_GetItemWithError(kwdefaults.get(), p->names[i]);
-                if (value == nullptr && PyErr_Occurred()) throw Error{};
+            Object value;
+            if (index < npos && index >= first_default) {
+                value = Object::borrow(
+                    PyTuple_GET_ITEM(defaults.positional.get(), index - first_default));
+            } else if (index >= npos) {
+                value = defaults.of_keyword(p->names[i]);
             }
-            Object part = value == nullptr
-                              ? Object::borrow(p->names[i])
-                              : Object::steal(PyUnicode_FromFormat("%U=%R", p->names[i], value));
+            Object part = value.null() ? Object::borrow(p->names[i])
+                                       : Object::steal(PyUnicode_FromFormat(
+                                             "%U=%R", p->names[i], value.get()));
             check(PyList_Append(parts.get(), part.get()));
         }
         Object joined = Object::steal(PyUnicode_Join(text(", ").get(), parts.get()));
@@ -325,82 +295,81 @@ static PyObject* get_text_signature(PyObject* self, void*) {
     });
 }
 
+// Fields read as new references (None for NULL), like a Python function's.
 static PyObject* get_field(PyObject* self, void* offset) {
     PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                 reinterpret_cast<Py_ssize_t>(offset));
-    if (v == nullptr) v = Py_None;
-    Py_INCREF(v);
-    return v;
+    return Object::borrow(v != nullptr ? v : Py_None).release();
 }
 
 // Setters validate, then swap, like a Python function's.
+enum class Deletion { refused, allowed };
+
 template <PyObject* FunctionObject::*Field>
-static int set_checked(PyObject* self, PyObject* value, const char* what, bool (*ok)(PyObject*),
-                       bool none_allowed) {
-    if (value == nullptr) {
-        if (!none_allowed) {
-            PyErr_Format(PyExc_TypeError, "%s must be set to a %s", what, "value");
-            return -1;
-        }
-    } else if (value == Py_None && none_allowed) {
-        value = nullptr;
-    } else if (!ok(value)) {
-        PyErr_Format(PyExc_TypeError, "%s", what);
+static int set_checked(PyObject* self, PyObject* value, const char* refusal,
+                       bool (*ok)(PyObject*), Deletion deletion) {
+    if (value == nullptr ? deletion == Deletion::refused : !ok(value)) {
+        PyErr_SetString(PyExc_TypeError, refusal);
         return -1;
     }
+    if (value == Py_None && deletion == Deletion::allowed) value = nullptr;
     Py_XINCREF(value);
     Py_XSETREF(as_function(self)->*Field, value);
     return 0;
 }
 
 static bool is_str(PyObject* v) { return PyUnicode_Check(v); }
-static bool is_tuple(PyObject* v) { return PyTuple_Check(v); }
-static bool is_dict(PyObject* v) { return PyDict_Check(v); }
-static bool is_anything(PyObject*) { return true; }
+static bool is_tuple_or_none(PyObject* v) { return v == Py_None || PyTuple_Check(v); }
+static bool is_dict_or_none(PyObject* v) { return v == Py_None || PyDict_Check(v); }
 
 static int set_name(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::name>(s, v, "__name__ must be set to a string object",
-                                              is_str, false);
+                                              is_str, Deletion::refused);
 }
 static int set_qualname(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::qualname>(
-        s, v, "__qualname__ must be set to a string object", is_str, false);
-}
-static int set_doc(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::doc>(s, v, "__doc__", is_anything, true);
-}
-static int set_module(PyObject* s, PyObject* v, void*) {
-    return set_checked<&FunctionObject::module>(s, v, "__module__", is_anything, true);
+        s, v, "__qualname__ must be set to a string object", is_str, Deletion::refused);
 }
 static int set_defaults(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::defaults>(
-        s, v, "__defaults__ must be set to a tuple object", is_tuple, true);
+        s, v, "__defaults__ must be set to a tuple object", is_tuple_or_none, Deletion::allowed);
 }
 static int set_kwdefaults(PyObject* s, PyObject* v, void*) {
     return set_checked<&FunctionObject::kwdefaults>(
-        s, v, "__kwdefaults__ must be set to a dict object", is_dict, true);
+        s, v, "__kwdefaults__ must be set to a dict object", is_dict_or_none, Deletion::allowed);
 }
 static int set_annotations(PyObject* s, PyObject* v, void*) {
+    as_function(s)->annotations_made = true;
     return set_checked<&FunctionObject::annotations>(
-        s, v, "__annotations__ must be set to a dict object", is_dict, true);
+        s, v, "__annotations__ must be set to a dict object", is_dict_or_none, Deletion::allowed);
+}
+// __doc__ and __module__ take anything; deleting them leaves None.
+static int set_doc(PyObject* s, PyObject* v, void*) {
+    Py_XINCREF(v);
+    Py_XSETREF(as_function(s)->doc, v);
+    return 0;
+}
+static int set_module(PyObject* s, PyObject* v, void*) {
+    Py_XINCREF(v);
+    Py_XSETREF(as_function(s)->module, v);
+    return 0;
 }
 
 // `_is_coroutine` (asyncio's marker, False for plain functions) and, where inspect has
 // markcoroutinefunction, its mark, so both iscoroutinefunction checks agree.  Computed from
 // the declaration: no per-function dictionary is needed.
 static PyObject* get_is_coroutine(PyObject* self, void*) {
-    PyObject* v = as_function(self)->proto->def->is_async ? asyncio_coroutine_marker : Py_False;
-    Py_INCREF(v);
-    return v;
+    PyObject* v = as_function(self)->proto->def->is_async ? asyncio_coroutine_marker.get()
+                                                          : Py_False;
+    return Object::borrow(v).release();
 }
 
 static PyObject* get_coroutine_mark(PyObject* self, void*) {
-    if (!as_function(self)->proto->def->is_async || inspect_coroutine_mark == nullptr) {
+    if (!as_function(self)->proto->def->is_async || inspect_coroutine_mark.get() == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }
-    Py_INCREF(inspect_coroutine_mark);
-    return inspect_coroutine_mark;
+    return Object::borrow(inspect_coroutine_mark).release();
 }
 
 #define FIELD(name) reinterpret_cast<void*>(offsetof(FunctionObject, name))
@@ -421,13 +390,20 @@ static PyGetSetDef function_getset[] = {
 };
 #undef FIELD
 
+// Pickled by reference, as a Python function is: the name under which its module holds it.
+static PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Object::borrow(as_function(self)->qualname).release();
+}
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---- type slots -------------------------------------------------------------------------------
 
 static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (obj == nullptr || obj == Py_None) return Object::borrow(self).release();
     return PyMethod_New(self, obj);
 }
 
@@ -470,10 +446,11 @@ static void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-void ready_types() {
-    ready_coroutine_types();
+void ready_types(const char* module_name) {
+    ready_coroutine_types(module_name);
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
-    FunctionType.tp_name = "function";
+    function_type_name = std::string(module_name) + ".native_function";
+    FunctionType.tp_name = function_type_name.c_str();
     FunctionType.tp_basicsize = sizeof(FunctionObject);
     FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_METHOD_DESCRIPTOR;
@@ -485,24 +462,26 @@ void ready_types() {
     FunctionType.tp_clear = function_clear;
     FunctionType.tp_dealloc = function_dealloc;
     FunctionType.tp_getset = function_getset;
+    FunctionType.tp_methods = function_methods;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     check(PyType_Ready(&FunctionType));
+}
 
-    Object coroutines = import("asyncio.coroutines");
-    Object marker = coroutines.attr_or_null(text("_is_coroutine").get());
+// The markers of coroutine functions, as this interpreter's asyncio and inspect know them.
+static void learn_coroutine_markers() {
+    Object marker = import("asyncio.coroutines").attr_or_null(text("_is_coroutine").get());
     // Where asyncio no longer has its marker, any unique object keeps the attribute meaningful.
     asyncio_coroutine_marker =
         marker.null()
             ? Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))
-                  .release()
-            : marker.release();
+            : std::move(marker);
     // Learn inspect's mark by letting it mark a plain namespace (its name differs by version).
     Object mark = import("inspect").attr_or_null(text("markcoroutinefunction").get());
     if (!mark.null()) {
         Object probe = import("types").attr("SimpleNamespace")();
         mark(probe);
-        inspect_coroutine_mark = probe.attr_or_null(text("_is_coroutine_marker").get()).release();
+        inspect_coroutine_mark = probe.attr_or_null(text("_is_coroutine_marker").get());
     }
 }
 
@@ -523,29 +502,41 @@ static Object default_object(const Default& d) {
     }
 }
 
-FunctionProto* compile(const FunctionDef& def, const char* module_name) {
-    ready_types();
-    auto* p = new FunctionProto{&def, {}, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module) {
+    ready_types(module.name);
+    if (asyncio_coroutine_marker.get() == nullptr) learn_coroutine_markers();
     Object defaults = new_list();
     Object kwdefaults;
+    std::vector<PyObject*> names;
+    Py_ssize_t npositional = 0;
     for (const Param& param : def.params) {
-        p->names.push_back(check(PyUnicode_InternFromString(param.name)));
+        names.push_back(check(PyUnicode_InternFromString(param.name)));
         if (!param.keyword_only) {
-            ++p->npositional;
+            ++npositional;
             if (param.default_value.present())
                 check(PyList_Append(defaults.get(), default_object(param.default_value).get()));
         } else if (param.default_value.present()) {
             if (kwdefaults.null()) kwdefaults = new_dict();
-            check(PyDict_SetItem(kwdefaults.get(), p->names.back(),
-                                 default_object(param.default_value).get()));
+            kwdefaults.set_item(names.back(), default_object(param.default_value));
         }
     }
-    p->name = check(PyUnicode_InternFromString(def.name));
-    p->qualname = check(PyUnicode_InternFromString(def.qualname));
-    p->module = check(PyUnicode_InternFromString(module_name));
-    if (PyList_GET_SIZE(defaults.get()) > 0) p->defaults = check(PyList_AsTuple(defaults.get()));
-    p->kwdefaults = kwdefaults.release();
-    return p;
+    Object name = Object::steal(PyUnicode_InternFromString(def.name));
+    Object qualname = Object::steal(PyUnicode_InternFromString(def.qualname));
+    Object code = Object::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+        module.source_file, def.name, static_cast<int>(def.where.line()))));
+    Object positional_defaults = PyList_GET_SIZE(defaults.get()) > 0
+                                     ? Object::steal(PyList_AsTuple(defaults.get()))
+                                     : Object();
+    return new FunctionProto{
+        &def,
+        std::move(names),
+        npositional,
+        text(module.name).release(),
+        positional_defaults.release(),
+        kwdefaults.release(),
+        CoroutineCode{name.release(), qualname.release(), code.release(),
+                      Object::borrow(module.globals).release()},
+    };
 }
 
 Object make_function(FunctionProto* proto, PyObject* closure) {
@@ -555,19 +546,20 @@ Object make_function(FunctionProto* proto, PyObject* closure) {
         proto->kwdefaults ? Object::steal(PyDict_Copy(proto->kwdefaults)) : Object{};
     // Everything is acquired before the object exists, so a failure leaves nothing half-built.
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
-    if (f == nullptr) throw Error{};
+    if (f == nullptr) fail();
     f->vectorcall = function_vectorcall;
     f->proto = proto;
     f->closure = Object::borrow_or_null(closure).release();
     f->dict = nullptr;
-    f->name = Object::borrow(proto->name).release();
-    f->qualname = Object::borrow(proto->qualname).release();
+    f->name = Object::borrow(proto->code.name).release();
+    f->qualname = Object::borrow(proto->code.qualname).release();
     f->doc = doc.release();
     f->module = Object::borrow(proto->module).release();
     f->annotations = nullptr;
     f->defaults = Object::borrow_or_null(proto->defaults).release();
     f->kwdefaults = kwdefaults.release();
     f->weakreflist = nullptr;
+    f->annotations_made = false;
     PyObject_GC_Track(f);
     return Object::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -3,10 +3,11 @@
 // A method is declared once, as data (`FunctionDef`: name, parameters with annotations,
 // defaults and argument checks, docstring, body).  `make_function` turns it into a function
 // object that binds to instances like a Python function, is called through vectorcall,
-// checks its arguments with the interpreter's own messages and hands the body owned values.
+// checks its arguments with the messages the modules' contract fixes and hands the body
+// owned values.
 #pragma once
 
-#include <array>
+#include <source_location>
 #include <utility>
 #include <vector>
 
@@ -45,6 +46,16 @@ struct Param {
     bool keyword_only = false;
 };
 
+// A keyword-only parameter.
+inline Param keyword(const char* name, const char* annotation, Check check = Check::any,
+                     Default value = {}) {
+    return {.name = name,
+            .annotation = annotation,
+            .check = check,
+            .default_value = value,
+            .keyword_only = true};
+}
+
 // The body receives the function's closure (NULL for plain methods) and the bound,
 // checked arguments, one owned Object per parameter, `self` first.
 // For coroutine bodies the result is the (not yet started) coroutine object.
@@ -58,6 +69,8 @@ struct FunctionDef {
     std::vector<Param> params;
     SyncBody body = nullptr;
     bool is_async = false;
+    // Where the declaration stands: the line of the method's cr_code.
+    std::source_location where = std::source_location::current();
 };
 
 // ---- adapters from ordinary C++ functions to bodies ----------------------------------------
@@ -69,16 +82,16 @@ struct FunctionDef {
 
 namespace detail {
 template <class F>
-struct arity;
+struct signature;
 template <class R, class... A>
-struct arity<R (*)(A...)> {
-    static constexpr size_t value = sizeof...(A);
+struct signature<R (*)(A...)> {
+    static constexpr std::size_t arity = sizeof...(A);
     using result = R;
 };
 
-template <auto F, bool WithClosure, size_t... I>
+template <auto F, bool WithClosure, std::size_t... I>
 Object invoke(PyObject* closure, Object* args, std::index_sequence<I...>) {
-    using R = typename arity<decltype(F)>::result;
+    using R = typename signature<decltype(F)>::result;
     auto call = [&]() -> decltype(auto) {
         if constexpr (WithClosure)
             return F(Object::borrow(closure), std::move(args[I])...);
@@ -97,7 +110,7 @@ Object invoke(PyObject* closure, Object* args, std::index_sequence<I...>) {
 
 template <auto F, bool WithClosure>
 Object adapt(PyObject* closure, Object* args) {
-    constexpr size_t n = arity<decltype(F)>::value - (WithClosure ? 1 : 0);
+    constexpr std::size_t n = signature<decltype(F)>::arity - (WithClosure ? 1 : 0);
     return invoke<F, WithClosure>(closure, args, std::make_index_sequence<n>{});
 }
 }  // namespace detail
@@ -111,12 +124,19 @@ inline constexpr SyncBody closure_fn = &detail::adapt<F, true>;
 
 // ---- function objects ----------------------------------------------------------------------
 
-// What a declaration compiles to once, at module exec: the interned parameter names and the
-// literal defaults as objects.  Lives for the whole process.
+// What a declaration compiles to once, at module exec: the interned parameter names, the
+// literal defaults as objects, and its coroutines' code.  Lives for the interpreter's life.
 struct FunctionProto;
 
-// Compiles `def` for functions whose `__module__` is `module_name`.
-FunctionProto* compile(const FunctionDef& def, const char* module_name);
+// The module that functions are defined in.
+struct ModuleInfo {
+    const char* name;         // dotted name, the functions' __module__
+    const char* source_file;  // shown as their coroutines' code file
+    PyObject* globals;        // the module's namespace
+};
+
+// Compiles `def` for functions of `module`.
+FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module);
 
 // A new function object for `proto`; `closure` (may be NULL) is handed to the body.
 Object make_function(FunctionProto* proto, PyObject* closure = nullptr);
@@ -126,7 +146,8 @@ Object make_function(FunctionProto* proto, PyObject* closure = nullptr);
 Object make_class(const char* name, const char* module_name, const char* doc,
                   std::initializer_list<std::pair<const char*, Object>> members);
 
-// Ready the function and coroutine types (idempotent).
-void ready_types();
+// Readies the function and coroutine types, named after the extension module that holds this
+// copy of the layer (idempotent).
+void ready_types(const char* module_name);
 
 }  // namespace py

@@ -1,50 +1,82 @@
 // Owned references and Python errors as C++ types.
 //
-// `Object` owns one reference (move-only semantics are not needed: copies add a
-// reference).  Any CPython call that fails throws `Error`, which only means "a Python
-// error is set"; `guard` turns it back into NULL/-1 wherever CPython calls into us.
+// `Object` owns one reference; an rvalue Object is consumed by whatever uses it (a call, an
+// attribute lookup), so a temporary never keeps a reference beyond its use.  A CPython call
+// that fails throws `Error`, which carries the Python exception out of the thread state;
+// `guard` puts it back wherever CPython called into us, so no C++ exception crosses into it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
-#include <initializer_list>
-#include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace py {
 
-// Thrown when a Python error is set.  Carries nothing: the error lives in the thread state.
-struct Error {};
+class Object;
 
-// Throws Error when `p` is NULL (a failed CPython call).
+// ---- errors -------------------------------------------------------------------------------
+
+// A Python exception on its way through C++ code.  It owns the exception instance (with its
+// traceback); while it travels, the thread's error indicator is clear.
+class Error {
+  public:
+    // Takes the error that is set out of the thread state (a SystemError if none is).
+    static Error fetch() noexcept;
+    explicit Error(PyObject* exception) noexcept : exc_(exception) {}  // steals
+    Error(Error&& e) noexcept : exc_(std::exchange(e.exc_, nullptr)) {}
+    Error(const Error& e) noexcept : exc_(e.exc_) { Py_XINCREF(exc_); }
+    Error& operator=(Error e) noexcept {
+        std::swap(exc_, e.exc_);
+        return *this;
+    }
+    ~Error() { Py_XDECREF(exc_); }
+
+    // The exception instance (borrowed).
+    PyObject* exception() const noexcept { return exc_; }
+    // isinstance(exception, type); `type` may be a tuple of types.
+    bool matches(PyObject* type) const noexcept {
+        return PyErr_GivenExceptionMatches(exc_, type) != 0;
+    }
+    // Puts the exception back into the thread state (at a boundary into CPython).
+    void restore() && noexcept;
+
+  private:
+    PyObject* exc_;
+};
+
+// Throws the error that a failed CPython call has set.
+[[noreturn]] inline void fail() { throw Error::fetch(); }
 inline PyObject* check(PyObject* p) {
-    if (p == nullptr) throw Error{};
+    if (p == nullptr) fail();
     return p;
 }
-inline void check(int status) {
-    if (status < 0) throw Error{};
+inline int check(int status) {
+    if (status < 0) fail();
+    return status;
 }
 
-// Raises `type(message)` as a Python error.
+// Raises `type(message)`; the exception being handled, if any, becomes its context, as with
+// the interpreter's own `raise`.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
-    throw Error{};
+    fail();
 }
 template <class... A>
 [[noreturn]] void raise_format(PyObject* type, const char* format, A... args) {
     PyErr_Format(type, format, args...);
-    throw Error{};
+    fail();
 }
 
-class Object;
-struct Kw;
+// ---- owned references -----------------------------------------------------------------------
 
-// An argument for a call: anything that can lend a PyObject*.
-inline PyObject* borrowed(PyObject* p) { return p; }
+namespace detail {
+template <class T>
+struct is_object;
+}
 
 class Object {
   public:
@@ -52,8 +84,14 @@ class Object {
     Object(std::nullptr_t) noexcept {}
     Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Object(Object&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    Object& operator=(Object o) noexcept {
-        std::swap(p_, o.p_);
+    Object& operator=(const Object& o) noexcept {
+        Object copy(o);
+        std::swap(p_, copy.p_);
+        return *this;
+    }
+    Object& operator=(Object&& o) noexcept {
+        Object taken(std::move(o));
+        std::swap(p_, taken.p_);
         return *this;
     }
     ~Object() { Py_XDECREF(p_); }
@@ -70,6 +108,8 @@ class Object {
         Py_XINCREF(p);
         return Object(p, 0);
     }
+    // Like steal, but NULL stays NULL and throws nothing.
+    static Object steal_or_null(PyObject* p) noexcept { return Object(p, 0); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -78,118 +118,158 @@ class Object {
     bool is(const Object& o) const noexcept { return p_ == o.p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
     PyTypeObject* type() const noexcept { return Py_TYPE(p_); }
-
-    bool truthy() const {
-        int r = PyObject_IsTrue(p_);
-        check(r);
-        return r != 0;
+    // type(obj), as an object.
+    Object type_object() const noexcept {
+        return borrow(reinterpret_cast<PyObject*>(Py_TYPE(p_)));
     }
+
+    bool truthy() const { return check(PyObject_IsTrue(p_)) != 0; }
     bool equals(PyObject* other) const {
-        int r = PyObject_RichCompareBool(p_, other, Py_EQ);
-        check(r);
-        return r != 0;
+        return check(PyObject_RichCompareBool(p_, other, Py_EQ)) != 0;
     }
-    bool equals(const Object& other) const { return equals(other.get()); }
+    bool equals(const Object& other) const { return equals(other.p_); }
+    // `item in obj`
+    bool contains(PyObject* item) const { return check(PySequence_Contains(p_, item)) != 0; }
+    // str(obj)
+    Object str() const { return steal(PyObject_Str(p_)); }
 
-    Object attr(PyObject* name) const { return steal(PyObject_GetAttr(p_, name)); }
-    Object attr(const char* name) const { return steal(PyObject_GetAttrString(p_, name)); }
-    // The attribute, or NULL when it is missing (AttributeError cleared).
+    Object attr(PyObject* name) const& { return steal(PyObject_GetAttr(p_, name)); }
+    Object attr(PyObject* name) && {
+        Object self = consumed();
+        return self.attr(name);
+    }
+    Object attr(const char* name) const& { return steal(PyObject_GetAttrString(p_, name)); }
+    // The attribute, or NULL when it is missing (AttributeError cleared, any other raised).
     Object attr_or_null(PyObject* name) const;
     void set_attr(PyObject* name, PyObject* value) const {
         check(PyObject_SetAttr(p_, name, value));
     }
-    void set_attr(PyObject* name, const Object& value) const { set_attr(name, value.get()); }
+    void set_attr(PyObject* name, const Object& value) const { set_attr(name, value.p_); }
 
     // obj[key]
-    Object item(PyObject* key) const { return steal(PyObject_GetItem(p_, key)); }
-    Object item(Py_ssize_t index) const { return steal(PySequence_GetItem(p_, index)); }
+    Object item(PyObject* key) const& { return steal(PyObject_GetItem(p_, key)); }
+    Object item(PyObject* key) && {
+        Object self = consumed();
+        return self.item(key);
+    }
+    Object item(Py_ssize_t index) const& { return steal(PySequence_GetItem(p_, index)); }
     void set_item(PyObject* key, PyObject* value) const { check(PyObject_SetItem(p_, key, value)); }
-    void set_item(PyObject* key, const Object& value) const { set_item(key, value.get()); }
+    void set_item(PyObject* key, const Object& value) const { set_item(key, value.p_); }
 
     // Calls with positional arguments and, after them, keyword arguments `kw(name, value)`.
+    // Arguments given as rvalue Objects are consumed by the call, and so is the callee.
     template <class... A>
-    Object operator()(const A&... args) const;
+    Object operator()(A&&... args) const&;
+    template <class... A>
+    Object operator()(A&&... args) &&;
 
-    // Calls method `name` with positional arguments (vectorcall, no bound method).
+    // Calls method `name` with the given arguments (vectorcall, no bound method).
     template <class... A>
-    Object call_method(PyObject* name, const A&... args) const;
+    Object call_method(PyObject* name, A&&... args) const&;
+    template <class... A>
+    Object call_method(PyObject* name, A&&... args) &&;
 
   private:
     Object(PyObject* p, int) noexcept : p_(p) {}
+    Object consumed() noexcept { return Object(std::exchange(p_, nullptr), 0); }
     PyObject* p_ = nullptr;
 };
 
-inline PyObject* borrowed(const Object& o) { return o.get(); }
-
-// A keyword argument in a call: fn(a, b, kw(str::timeout, ten)).
+// A keyword argument in a call: fn(a, b, kw(str::timeout, ten)).  It owns its value.
 struct Kw {
     PyObject* name;
-    PyObject* value;
+    Object value;
 };
-inline Kw kw(PyObject* name, PyObject* value) { return {name, value}; }
-inline Kw kw(PyObject* name, const Object& value) { return {name, value.get()}; }
+inline Kw kw(PyObject* name, PyObject* value) { return {name, Object::borrow(value)}; }
+inline Kw kw(PyObject* name, Object value) { return {name, std::move(value)}; }
 
 namespace detail {
+inline PyObject* borrowed(PyObject* p) noexcept { return p; }
+inline PyObject* borrowed(const Object& o) noexcept { return o.get(); }
 template <class T>
-constexpr bool is_kw = std::is_same_v<T, Kw>;
+PyObject* borrowed(const T& t) noexcept
+    requires requires { static_cast<PyObject*>(t); }
+{
+    return static_cast<PyObject*>(t);
+}
+
+template <class T>
+constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, Kw>;
+
+// After a call: an rvalue argument gives up its reference.
+template <class A>
+void consume(A&& arg) noexcept {
+    if constexpr (!std::is_lvalue_reference_v<A>) {
+        if constexpr (is_kw<A>) {
+            Object gone(std::move(arg.value));
+        } else if constexpr (std::is_base_of_v<Object, std::remove_cvref_t<A>>) {
+            Object gone(std::move(static_cast<Object&>(arg)));
+        }
+    }
+}
+
+PyObject* keyword_names(PyObject* const* names, std::size_t n);
 
 // Calls `target` (a callable, or with `self` given, the name of a method of `self`) with
 // positional arguments followed by keyword ones, through vectorcall.
 template <class... A>
-Object vectorcall(PyObject* target, PyObject* self, const A&... args) {
-    constexpr size_t nkw = (0 + ... + (is_kw<A> ? 1 : 0));
-    constexpr size_t npos = sizeof...(A) - nkw;
+Object vectorcall(PyObject* target, PyObject* self, A&&... args) {
+    constexpr std::size_t nkw = (0 + ... + (is_kw<A> ? 1 : 0));
+    constexpr std::size_t npos = sizeof...(A) - nkw;
     // Slot 0 holds self for a method call, else it is scratch space for the callee.
     PyObject* stack[1 + sizeof...(A)] = {self};
     Object names;
     if constexpr (nkw > 0) {
-        names = Object::steal(PyTuple_New(nkw));
-        size_t pos = 1, key = 1 + npos, name_index = 0;
+        PyObject* keys[nkw];
+        std::size_t pos = 1, key = 1 + npos, k = 0;
         auto place = [&](const auto& a) {
-            if constexpr (is_kw<std::decay_t<decltype(a)>>) {
-                stack[key++] = a.value;
-                Py_INCREF(a.name);
-                PyTuple_SET_ITEM(names.get(), name_index++, a.name);
+            if constexpr (is_kw<decltype(a)>) {
+                stack[key++] = a.value.get();
+                keys[k++] = a.name;
             } else {
                 stack[pos++] = borrowed(a);
             }
         };
         (place(args), ...);
+        names = Object::steal(keyword_names(keys, nkw));
     } else {
-        size_t pos = 1;
+        std::size_t pos = 1;
         ((stack[pos++] = borrowed(args)), ...);
     }
-    if (self != nullptr) {
-        return Object::steal(PyObject_VectorcallMethod(
-            target, stack, (1 + npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
-    }
-    return Object::steal(
-        PyObject_Vectorcall(target, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    PyObject* result =
+        self != nullptr
+            ? PyObject_VectorcallMethod(target, stack,
+                                        (1 + npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get())
+            : PyObject_Vectorcall(target, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                  names.get());
+    (consume(std::forward<A>(args)), ...);
+    return Object::steal(result);
 }
 }  // namespace detail
 
 template <class... A>
-Object Object::operator()(const A&... args) const {
-    return detail::vectorcall(p_, nullptr, args...);
+Object Object::operator()(A&&... args) const& {
+    return detail::vectorcall(p_, nullptr, std::forward<A>(args)...);
 }
 template <class... A>
-Object Object::call_method(PyObject* name, const A&... args) const {
-    return detail::vectorcall(name, p_, args...);
+Object Object::operator()(A&&... args) && {
+    Object callee = consumed();
+    return detail::vectorcall(callee.p_, nullptr, std::forward<A>(args)...);
+}
+template <class... A>
+Object Object::call_method(PyObject* name, A&&... args) const& {
+    return detail::vectorcall(name, p_, std::forward<A>(args)...);
+}
+template <class... A>
+Object Object::call_method(PyObject* name, A&&... args) && {
+    Object target = consumed();
+    return detail::vectorcall(name, target.p_, std::forward<A>(args)...);
 }
 
-inline Object Object::attr_or_null(PyObject* name) const {
-    PyObject* value = PyObject_GetAttr(p_, name);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error{};
-        PyErr_Clear();
-    }
-    return Object(value, 0);
-}
+// ---- building values ------------------------------------------------------------------------
 
-// ---- building values -------------------------------------------------------------------
-
-inline Object none() { return Object::borrow(Py_None); }
-inline Object boolean(bool b) { return Object::borrow(b ? Py_True : Py_False); }
+inline Object none() noexcept { return Object::borrow(Py_None); }
+inline Object boolean(bool b) noexcept { return Object::borrow(b ? Py_True : Py_False); }
 inline Object text(std::string_view s) {
     return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
@@ -201,7 +281,8 @@ template <class... A>
 Object tuple(const A&... items) {
     Object t = Object::steal(PyTuple_New(sizeof...(A)));
     Py_ssize_t i = 0;
-    ((Py_INCREF(borrowed(items)), PyTuple_SET_ITEM(t.get(), i++, borrowed(items))), ...);
+    ((Py_INCREF(detail::borrowed(items)), PyTuple_SET_ITEM(t.get(), i++, detail::borrowed(items))),
+     ...);
     return t;
 }
 inline Object new_dict() { return Object::steal(PyDict_New()); }
@@ -209,48 +290,134 @@ inline Object new_list(Py_ssize_t n = 0) { return Object::steal(PyList_New(n)); 
 inline Object import(const char* name) { return Object::steal(PyImport_ImportModule(name)); }
 // `from module import name`, with the interpreter's "cannot import name" error.
 Object import_from(const char* module, PyObject* name);
+Object import_from(const Object& module, PyObject* name);
 
-// ---- interned names ----------------------------------------------------------------------
+// mapping.get(key, fallback), with a direct path for plain dicts.
+Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None);
 
-// An interned str made once for the whole process:  `Name app{"app"};` at namespace scope,
-// then used wherever a PyObject* is expected.  All names are made by `Name::intern_all()`.
-class Name {
+// `for item in iterable: body(item)`; `body` returns true to stop early ("break").
+template <class Body>
+void for_each(const Object& iterable, Body&& body) {
+    Object it = Object::steal(PyObject_GetIter(iterable.get()));
+    while (PyObject* next = PyIter_Next(it.get())) {
+        if (body(Object::steal_or_null(next))) return;
+    }
+    if (PyErr_Occurred()) fail();
+}
+
+// ---- process-lifetime objects -------------------------------------------------------------------
+
+// An object made once per interpreter at module exec and kept for the interpreter's life:
+// an interned name (`Name app{"app"};`) or a constant (`Constant int_200;` then
+// `int_200 = integer(200);`).  When the interpreter finalises, every one of them is forgotten
+// (never touched again), so nothing points into a finished interpreter.
+class Static {
   public:
-    explicit Name(const char* text);
     operator PyObject*() const noexcept { return obj_; }
     PyObject* get() const noexcept { return obj_; }
-    const char* c_str() const noexcept { return text_; }
+    // Interns every Name not yet made (at module exec).
     static void intern_all();
+    static void forget_all() noexcept;
+
+  protected:
+    explicit Static(const char* name_text = nullptr) noexcept;
+    ~Static() = default;
+    PyObject* obj_ = nullptr;
 
   private:
-    const char* text_;
-    PyObject* obj_ = nullptr;
+    const char* name_text_;
+    Static* next_;
 };
 
-// ---- errors ------------------------------------------------------------------------------
+class Name : public Static {
+  public:
+    explicit Name(const char* text) noexcept : Static(text) {}
+};
 
-// Takes the set Python error out of the thread state as one exception instance (with its
-// traceback attached); the error indicator is clear afterwards.
-Object fetch_error();
-// Sets `exc` (an exception instance) as the current error and throws Error.
-[[noreturn]] void rethrow(const Object& exc);
-// Whether the exception instance `exc` is an instance of `type` (or a tuple of types).
-bool error_matches(const Object& exc, PyObject* type);
-// Whether the set Python error matches `type`.
-inline bool current_error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
-// `raise exc`: the exception being handled at this point (see Handling), if any, becomes
-// its context, as with the interpreter's own raise.
+class Constant : public Static {
+  public:
+    Constant() noexcept = default;
+    Constant& operator=(Object value) noexcept {
+        Py_XSETREF(obj_, value.release());
+        return *this;
+    }
+};
+
+// ---- the exception being handled ------------------------------------------------------------
+
+// Makes `exc` the exception being handled (what `sys.exc_info()` shows in an `except` or
+// `finally` block, and the implicit context of errors raised meanwhile) for the guard's
+// lifetime.  Inside a coroutine body the state belongs to that coroutine, so the guard may
+// span `co_await`.  A NULL `exc` changes nothing.
+class Handling {
+  public:
+    explicit Handling(PyObject* exc) noexcept;
+    explicit Handling(const Error& e) noexcept : Handling(e.exception()) {}
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+  private:
+    bool active_;
+    PyObject *type_, *value_, *tb_;
+};
+
+// `raise exc`; the exception being handled, if any, becomes its context.
 [[noreturn]] void raise(const Object& exc);
 // `raise exc from cause`; a NULL cause is `from None`.
-[[noreturn]] void raise_from(const Object& exc, const Object& cause);
-// The traceback attached to the exception instance `exc`, or None.
-Object traceback_of(const Object& exc);
-// A name in a module's namespace, looked up at the time of use as Python code would;
-// NameError when it is missing.
-Object lookup_global(PyObject* module_dict, PyObject* name);
+[[noreturn]] void raise_from(const Object& exc, PyObject* cause);
+// The traceback attached to an exception instance, or None.
+Object traceback_of(PyObject* exc);
 
-// Saves the error indicator for the lifetime of the guard (for code that must call into
-// Python while an error may be set, such as destructors) and restores it afterwards.
+// `with manager as value: return body(value)`.  The manager's __exit__ runs on every way
+// out; an error from the block is being handled while it runs, and a true answer from it
+// swallows the error (the block's result is then None).
+namespace detail {
+extern Name enter_name, exit_name;
+}
+template <class Body>
+Object with_block(const Object& manager, Body&& body) {
+    Object type = manager.type_object();
+    Object enter = type.attr(detail::enter_name);
+    Object exit = type.attr(detail::exit_name);
+    Object value = enter(manager);
+    Object result;
+    try {
+        result = body(value);
+    } catch (const Error& e) {
+        Handling handling(e);
+        PyObject* exc = e.exception();
+        if (exit(manager, Object::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                 traceback_of(exc))
+                .truthy())
+            return none();
+        throw;
+    }
+    exit(manager, Py_None, Py_None, Py_None);
+    return result;
+}
+
+// ---- boundaries ------------------------------------------------------------------------------
+
+// Turns the C++ exception being handled into a set Python error.
+void translate_current_exception() noexcept;
+// The C++ exception being handled, as an Error (inside a `catch (...)` block).
+Error current_error() noexcept;
+
+// Runs `body` where CPython called us; a thrown Error (or any C++ exception, turned into a
+// Python error) becomes `failure` with the error set.  No C++ exception crosses into CPython.
+template <class R, class F>
+auto guard(R failure, F&& body) noexcept -> R {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        return failure;
+    }
+}
+
+// Saves the thread's error indicator for the guard's lifetime (for code that must call into
+// Python while an error may be set, such as a finalizer) and restores it afterwards.
 class ErrorStash {
   public:
     ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
@@ -261,31 +428,5 @@ class ErrorStash {
   private:
     PyObject *type_, *value_, *tb_;
 };
-
-// Makes `exc` the exception being handled (what `sys.exc_info()` shows inside an `except`
-// block) for the guard's lifetime, so errors raised meanwhile chain to it as context.
-class Handling {
-  public:
-    explicit Handling(const Object& exc);
-    ~Handling();
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-  private:
-    PyObject *type_, *value_, *tb_;
-};
-
-// Runs `body` where CPython called us; a thrown Error (or any C++ exception, turned into a
-// Python error) becomes `failure`.  No C++ exception crosses into CPython.
-void translate_current_exception() noexcept;
-template <class R, class F>
-auto guard(R failure, F&& body) noexcept -> R {
-    try {
-        return body();
-    } catch (...) {
-        translate_current_exception();
-        return failure;
-    }
-}
 
 }  // namespace py

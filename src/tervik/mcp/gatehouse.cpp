@@ -1,10 +1,9 @@
 // tervik.mcp.gatehouse: the API-key gate in front of the MCP server's HTTP/SSE transport.
 //
 // The module body binds, in order: logging, urllib, Any, the four starlette.types names,
-// _logger, ApiKeyGatehouse, FixedApiKeyAuthProvider.  Each method below is declared once
-// (name, parameters, annotations, docstring) and its body reads like the algorithm.
+// _logger, ApiKeyGatehouse, FixedApiKeyAuthProvider.  Each method below sits in one section:
+// its texts, its body, then its declaration (parameters, annotations, docstring).
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -16,8 +15,6 @@ using namespace py;
 namespace {
 
 constexpr const char* module_name = "tervik.mcp.gatehouse";
-
-// ---- the system's texts ---------------------------------------------------------------------
 
 constexpr const char* module_doc =
     "MCP Server API Key 鉴权中间件。\n"
@@ -37,48 +34,7 @@ constexpr const char* module_doc =
     "把 Query 参数转成 Header，因此全部鉴权都在本模块的中间件中完成，不使用 FastMCP\n"
     "内置的 AuthProvider。\n";
 
-constexpr const char* gatehouse_doc =
-    "统一校验 API Key 的 ASGI 中间件（支持 Header 或 Query Param）。\n"
-    "\n"
-    "两种工作模式：\n"
-    "    - 固定 API Key 模式：与本地 api_key 参数比对。\n"
-    "    - 远程校验模式：通过 auth_verify_url 请求校验后端判定。\n"
-    "\n"
-    "优先读取 Query Param，其次读取 Authorization Header；校验失败返回 401，\n"
-    "不再向下游转发请求。\n"
-    "    ";
-
-constexpr const char* init_doc =
-    "\n"
-    "        Args:\n"
-    "            app: ASGI 应用。\n"
-    "            api_key: 固定 API Key（单用户模式，向后兼容）。\n"
-    "            auth_verify_url: 远程校验后端地址（多用户模式）。\n"
-    "        ";
-
-constexpr const char* extract_token_doc = "从 Query Param 或 Header 中提取 API Key。";
-
-constexpr const char* verify_remote_doc =
-    "通过校验后端远程校验 API Key。\n"
-    "\n"
-    "        同时以 Query 参数和 Header 两种方式传递 API Key，以适配校验后端不同的接收方式。\n"
-    "\n"
-    "        Args:\n"
-    "            api_key: 待校验的明文 API Key。\n"
-    "\n"
-    "        Returns:\n"
-    "            校验通过时返回校验后端应答中的用户信息 dict，校验失败时返回 None。\n"
-    "        ";
-
-constexpr const char* provider_doc =
-    "固定 API Key 鉴权提供者（已弃用，保留仅用于兼容旧导入）。\n"
-    "\n"
-    "    所有连接 MCP 服务器的用户共享同一个 API Key，仅用于 SSE 连接层的基础\n"
-    "    访问控制，不涉及用户身份隔离。实际业务鉴权由调用方传入的 session_id/jwt\n"
-    "    在后端完成。\n"
-    "    ";
-
-constexpr const char* verify_token_doc = "校验 Bearer Token 是否与固定 API Key 匹配。";
+// ---- the system's texts on the log and the wire -------------------------------------------
 
 constexpr const char* log_remote_mode = "MCP Server 运行在远程校验模式，校验地址: %s";
 constexpr const char* log_fixed_mode = "MCP Server 运行在固定 API Key 模式";
@@ -106,51 +62,46 @@ Name invalid_api_key{"invalid_api_key"}, expected_asgi_message{"Expected ASGI me
 Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
 Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer "};
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
-Name __aenter__{"__aenter__"}, __aexit__{"__aexit__"}, status_code{"status_code"}, json{"json"};
-Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
-Name plus{"+"}, space{" "};
+Name status_code{"status_code"}, json{"json"}, timeout{"timeout"};
+Name x_mcp_api_key{"X-MCP-API-Key"}, plus{"+"}, space{" "}, safe{"safe"}, empty{""};
 Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
 }  // namespace str
 
-PyObject* module_dict;           // the module's namespace (module globals)
-PyObject* empty_bytes;           // b""
-PyObject* authorization_header;  // b"authorization"
-PyObject* unauthorized_headers;  // ((b"content-type", ...), (b"www-authenticate", ...))
-PyObject* invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
-PyObject* int_200;
-PyObject* int_401;
-PyObject* int_10;
-FunctionProto* tracking_send_proto;
-PyObject* standard_parse_qs;  // urllib.parse.parse_qs as loaded
-PyObject* unquote;            // urllib.parse.unquote
+Constant empty_bytes;           // b""
+Constant authorization_header;  // b"authorization"
+Constant unauthorized_headers;  // ((b"content-type", ...), (b"www-authenticate", ...))
+Constant invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
+Constant int_200, int_401, int_10;
+Constant standard_parse_qs;  // urllib.parse.parse_qs as loaded
+Constant unquote, quote, quote_plus;
 
-Object global(PyObject* name) { return lookup_global(module_dict, name); }
+void gatehouse_body(Object module);
+ModuleDefinition gatehouse("gatehouse", module_name, module_doc, "tervik/mcp/gatehouse.cpp",
+                           gatehouse_body);
 
-// mapping.get(key[, default]), with a direct path for plain dicts.
-Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None) {
-    if (PyDict_CheckExact(mapping.get())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.get(), key);
-        if (value == nullptr && PyErr_Occurred()) throw Error{};
-        return Object::borrow(value ? value : fallback);
-    }
-    return mapping.call_method(str::get, key, fallback);
-}
+const Param self_param{.name = "self"};
+
+// ---- class ApiKeyGatehouse -----------------------------------------------------------------------
+
+constexpr const char* gatehouse_doc =
+    "统一校验 API Key 的 ASGI 中间件（支持 Header 或 Query Param）。\n"
+    "\n"
+    "两种工作模式：\n"
+    "    - 固定 API Key 模式：与本地 api_key 参数比对。\n"
+    "    - 远程校验模式：通过 auth_verify_url 请求校验后端判定。\n"
+    "\n"
+    "优先读取 Query Param，其次读取 Authorization Header；校验失败返回 401，\n"
+    "不再向下游转发请求。\n"
+    "    ";
 
 // The same answer as `a == b`; for two strs the comparison takes the same time wherever
 // they differ, so response timing does not reveal how much of a key was right.
 bool same_key(const Object& a, const Object& b) {
     if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
     auto utf8 = [](const Object& s, Object& keep) -> std::string_view {
-        Py_ssize_t size;
-        const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
-        if (data == nullptr) {  // lone surrogates: encode them as-is
-            PyErr_Clear();
-            keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
-            return {PyBytes_AS_STRING(keep.get()),
-                    static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
-        }
-        return {data, static_cast<size_t>(size)};
+        keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+        return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
     };
     Object keep_a, keep_b;
     std::string_view x = utf8(a, keep_a), y = utf8(b, keep_b);
@@ -166,12 +117,20 @@ bool same_key(const Object& a, const Object& b) {
 
 // ---- ApiKeyGatehouse.__init__ -----------------------------------------------------------------
 
+constexpr const char* init_doc =
+    "\n"
+    "        Args:\n"
+    "            app: ASGI 应用。\n"
+    "            api_key: 固定 API Key（单用户模式，向后兼容）。\n"
+    "            auth_verify_url: 远程校验后端地址（多用户模式）。\n"
+    "        ";
+
 void gatehouse_init(Object self, Object app, Object api_key, Object auth_verify_url) {
     self.set_attr(str::app, app);
     self.set_attr(str::_api_key, api_key);
     self.set_attr(str::_auth_verify_url, auth_verify_url);
 
-    Object logger = global(str::_logger);
+    Object logger = gatehouse.global(str::_logger);
     if (auth_verify_url.truthy()) {
         logger.call_method(str::info, text(log_remote_mode), auth_verify_url);
     } else if (api_key.truthy()) {
@@ -180,6 +139,17 @@ void gatehouse_init(Object self, Object app, Object api_key, Object auth_verify_
         logger.call_method(str::warning, text(log_unconfigured));
     }
 }
+
+const FunctionDef gatehouse_init_def{
+    .name = "__init__",
+    .qualname = "ApiKeyGatehouse.__init__",
+    .doc = init_doc,
+    .params = {self_param,
+               {.name = "app", .annotation = "ASGIApp"},
+               keyword("api_key", "str | None", Check::str_or_none, Default::None()),
+               keyword("auth_verify_url", "str | None", Check::str_or_none, Default::None())},
+    .body = fn<&gatehouse_init>,
+};
 
 // ---- ApiKeyGatehouse._extract_token -----------------------------------------------------------
 
@@ -198,21 +168,14 @@ void unpack_pair(const Object& entry, Object& name, Object& value) {
         value = Object::borrow(PySequence_Fast_GET_ITEM(e, 1));
         return;
     }
-    Object it = Object::steal(PyObject_GetIter(e));
+    Py_ssize_t got = 0;
     Object items[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject* next = PyIter_Next(it.get());
-        if (next == nullptr) {
-            if (PyErr_Occurred()) throw Error{};
-            too_few(i);
-        }
-        items[i] = Object::steal(next);
-    }
-    if (PyObject* extra = PyIter_Next(it.get())) {
-        Py_DECREF(extra);
-        too_many();
-    }
-    if (PyErr_Occurred()) throw Error{};
+    for_each(entry, [&](Object item) {
+        if (got == 2) too_many();
+        items[got++] = std::move(item);
+        return false;
+    });
+    if (got < 2) too_few(got);
     name = std::move(items[0]);
     value = std::move(items[1]);
 }
@@ -230,14 +193,11 @@ bool is_authorization(const Object& name) {
 
 // The bearer token of one Authorization value, or NULL when it has another scheme.
 Object bearer_token(const Object& value) {
-    Object auth;
-    if (PyBytes_CheckExact(value.get())) {
-        auth = Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
-                                                  PyBytes_GET_SIZE(value.get()), "replace"));
-    } else {
-        auth = value.attr(str::decode)(Object::borrow(str::utf_8),
-                                       kw(str::errors, str::replace.get()));
-    }
+    Object auth = PyBytes_CheckExact(value.get())
+                      ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
+                                                           PyBytes_GET_SIZE(value.get()),
+                                                           "replace"))
+                      : value.attr(str::decode)(str::utf_8, kw(str::errors, str::replace));
     if (PyUnicode_CheckExact(auth.get())) {
         // auth.lower().startswith("bearer "): only ASCII letters lower-case into "bearer ",
         // so comparing the first seven characters case-insensitively is the same test.
@@ -253,8 +213,8 @@ Object bearer_token(const Object& value) {
                     .truthy()) {
         return {};
     }
-    Object rest = Object::steal(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX));
-    return rest.call_method(str::strip);
+    return Object::steal(PySequence_GetSlice(auth.get(), 7, PY_SSIZE_T_MAX))
+        .call_method(str::strip);
 }
 
 // parse_qs(query).get("api_key", [None])[0], without building the whole mapping: the first
@@ -264,14 +224,14 @@ Object bearer_token(const Object& value) {
 Object first_api_key(const Object& query) {
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(query.get(), &size);
-    if (data == nullptr) throw Error{};
+    if (data == nullptr) fail();
     std::string_view rest(data, static_cast<size_t>(size));
     auto decoded = [&](std::string_view part) {
         Object text = Object::steal(
             PyUnicode_DecodeUTF8(part.data(), static_cast<Py_ssize_t>(part.size()), nullptr));
         if (part.find_first_of("+%") == std::string_view::npos) return text;
-        Object spaced = text.call_method(str::replace, str::plus, str::space);
-        return Object::borrow(unquote)(spaced, str::utf_8, str::replace);
+        return Object::borrow(unquote)(text.call_method(str::replace, str::plus, str::space),
+                                       str::utf_8, str::replace);
     };
     while (!rest.empty()) {
         size_t end = rest.find('&');
@@ -296,35 +256,55 @@ Object str_or_none(Object value) {
     return value;
 }
 
-Object extract_token(Object /*self*/, Object scope) {
+Object key_from_query(const Object& scope) {
     Object raw = get(scope, str::query_string, empty_bytes);
     Object query_string =
         PyBytes_CheckExact(raw.get())
             ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
                                                  PyBytes_GET_SIZE(raw.get()), nullptr))
-            : raw.call_method(str::decode, str::utf_8);
-    if (query_string.truthy()) {
-        Object parse_qs = global(str::urllib).attr(str::parse).attr(str::parse_qs);
-        if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get())) {
-            if (Object key = first_api_key(query_string); !key.null()) return key;
-        } else {  // someone replaced the parser: use theirs
-            Object params = parse_qs(query_string);
-            Object api_keys = get(params, str::api_key, Object::steal(PyList_New(0)).get());
-            if (api_keys.truthy()) return str_or_none(api_keys.item(Py_ssize_t{0}));
-        }
-    }
-
-    Object headers = get(scope, str::headers, Object::steal(PyList_New(0)).get());
-    Object it = Object::steal(PyObject_GetIter(headers.get()));
-    while (PyObject* next = PyIter_Next(it.get())) {
-        Object entry = Object::steal(next), name, value;
-        unpack_pair(entry, name, value);
-        if (!is_authorization(name)) continue;
-        if (Object token = bearer_token(value); !token.null()) return str_or_none(token);
-    }
-    if (PyErr_Occurred()) throw Error{};
-    return none();
+            : std::move(raw).call_method(str::decode, str::utf_8);
+    if (!query_string.truthy()) return {};
+    Object parse_qs = gatehouse.global(str::urllib).attr(str::parse).attr(str::parse_qs);
+    if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get()))
+        return first_api_key(query_string);
+    // Someone replaced the parser: use theirs.
+    Object api_keys = get(std::move(parse_qs)(query_string), str::api_key, new_list().get());
+    if (!api_keys.truthy()) return {};
+    return str_or_none(api_keys.item(Py_ssize_t{0}));
 }
+
+Object key_from_headers(const Object& scope) {
+    Object token;
+    auto first_bearer = [&](Object entry) {
+        Object name, value;
+        unpack_pair(entry, name, value);
+        if (is_authorization(name)) token = bearer_token(value);
+        return !token.null();
+    };
+    // Without the entry, nothing is iterated: the default list is made only for a mapping
+    // that may want to see it.
+    if (PyDict_CheckExact(scope.get())) {
+        Object headers = get(scope, str::headers, nullptr);
+        if (!headers.null()) for_each(headers, first_bearer);
+    } else {
+        for_each(get(scope, str::headers, new_list().get()), first_bearer);
+    }
+    return token.null() ? none() : str_or_none(token);
+}
+
+Object extract_token(Object /*self*/, Object scope) {
+    if (Object key = key_from_query(scope); !key.null()) return key;
+    return key_from_headers(scope);
+}
+
+const FunctionDef extract_token_def{
+    .name = "_extract_token",
+    .qualname = "ApiKeyGatehouse._extract_token",
+    .doc = "从 Query Param 或 Header 中提取 API Key。",
+    .returns = "str | None",
+    .params = {self_param, {.name = "scope", .annotation = "Scope"}},
+    .body = fn<&extract_token>,
+};
 
 // ---- ApiKeyGatehouse.__call__ -----------------------------------------------------------------
 
@@ -336,17 +316,9 @@ struct TrackingState {
 };
 
 PyTypeObject TrackingStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+FunctionProto* tracking_send_proto;
 
 TrackingState* tracking(const Object& o) { return reinterpret_cast<TrackingState*>(o.get()); }
-
-Object new_tracking_state(const Object& send) {
-    auto* state = PyObject_GC_New(TrackingState, &TrackingStateType);
-    if (state == nullptr) throw Error{};
-    state->send = Object(send).release();
-    state->response_started = state->response_complete = false;
-    PyObject_GC_Track(state);
-    return Object::steal(reinterpret_cast<PyObject*>(state));
-}
 
 // The send the application gets: records the response's progress, then forwards.
 Task tracking_send(Object state, Object message) {
@@ -359,22 +331,48 @@ Task tracking_send(Object state, Object message) {
     co_await Object::borrow(tracking(state)->send)(message);
 }
 
+const FunctionDef tracking_send_def{
+    .name = "tracking_send",
+    .qualname = "ApiKeyGatehouse.__call__.<locals>.tracking_send",
+    .returns = "None",
+    .params = {{.name = "message", .annotation = "Any"}},
+    .body = closure_fn<&tracking_send>,
+    .is_async = true,
+};
+
+Object new_tracking_state(const Object& send) {
+    auto* state = PyObject_GC_New(TrackingState, &TrackingStateType);
+    if (state == nullptr) fail();
+    state->send = Object(send).release();
+    state->response_started = state->response_complete = false;
+    PyObject_GC_Track(state);
+    return Object::steal(reinterpret_cast<PyObject*>(state));
+}
+
+bool response_left_open(const Object& state) {
+    return tracking(state)->response_started && !tracking(state)->response_complete;
+}
+
 Object closing_body_message() {
     Object message = new_dict();
-    message.set_item(str::type, str::http_response_body.get());
+    message.set_item(str::type, str::http_response_body);
     message.set_item(str::body, empty_bytes);
     message.set_item(str::more_body, Py_False);
     return message;
 }
 
-// Whether the application's error is the server's complaint about a message sent after the
-// response ended, which the gate lets pass.
-bool is_expected_asgi_message(const Object& exc) {
-    if (!error_matches(exc, PyExc_RuntimeError)) return false;
-    Object text = Object::steal(PyObject_Str(exc.get()));
-    int found = PySequence_Contains(text.get(), str::expected_asgi_message);
-    check(found);
-    return found != 0;
+// except RuntimeError as exc: if "Expected ASGI message" not in str(exc): raise
+// (the server's complaint about a message sent after the response ended, which the gate
+// lets pass).  An error while reading the text takes the place of the application's.
+void forgive_expected_asgi_message(Outcome& outcome) {
+    if (!outcome.failed_with(PyExc_RuntimeError)) return;
+    Handling handling = outcome.handling();
+    try {
+        if (Object::borrow(outcome.exception()).str().contains(str::expected_asgi_message))
+            outcome.recover();
+    } catch (const Error& e) {
+        outcome.fail(e);
+    }
 }
 
 Object request_identity(const Object& token, const Object& scope) {
@@ -385,38 +383,40 @@ Object request_identity(const Object& token, const Object& scope) {
     return identity;
 }
 
+// self._extract_token(scope); a query string that is not UTF-8 presents no usable key: NULL,
+// refused like a wrong one.
+Object presented_key(const Object& self, const Object& scope) {
+    try {
+        return self.call_method(str::_extract_token, scope);
+    } catch (const Error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        return {};
+    }
+}
+
 bool fixed_key_matches(const Object& api_key, const Object& token) {
     return api_key.truthy() && same_key(token, api_key);
 }
 
 // self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
 Object refusal(const Object& self, const Object& scope, const Object& send) {
-    return self.call_method(str::_send_401, scope, send,
-                            kw(str::reason, str::invalid_api_key.get()));
+    return self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key));
 }
 
 Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
     if (!scope.item(str::type).equals(str::http)) {
-        Local app = self.attr(str::app);
-        co_await app(scope, receive, send);
+        co_await self.attr(str::app)(scope, receive, send);
         co_return;
     }
 
-    Local token;
-    try {
-        token = self.call_method(str::_extract_token, scope);
-    } catch (const Error&) {
-        // A query string that is not UTF-8 presents no usable key: refuse it like one.
-        if (!current_error_matches(PyExc_UnicodeDecodeError)) throw;
-        PyErr_Clear();
-    }
+    Local token = presented_key(self, scope);
     if (token.null()) {
         co_await refusal(self, scope, send);
         co_return;
     }
-
     if (self.attr(str::_auth_verify_url).truthy()) {
-        Local user_info = co_await self.call_method(str::_verify_remote, token);
+        Local user_info =
+            co_await honouring_cancellation(self.call_method(str::_verify_remote, token));
         if (!user_info.truthy()) {
             co_await refusal(self, scope, send);
             co_return;
@@ -434,175 +434,161 @@ Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
     Local context = import_from("tervik.mcp.context", str::mcp_request_ctx);
     Local context_token = context.call_method(str::set, request_identity(token, scope));
     Local state = new_tracking_state(send);
+    Local tracking_send = make_function(tracking_send_proto, state.get());
 
-    Local app = self.attr(str::app);
-    Local send_wrapper = make_function(tracking_send_proto, state.get());
-    Local failure;
-    try {
-        co_await app(scope, receive, send_wrapper);
-    } catch (const Error&) {
-        failure = fetch_error();
-    }
-    if (!failure.null() && is_expected_asgi_message(failure)) failure = nullptr;
-
-    // Clean-up, on every way out.
-    try {
-        context.call_method(str::reset, context_token);
-    } catch (const Error&) {
-        Object reset_error = fetch_error();
-        if (!failure.null()) PyException_SetContext(reset_error.get(), Object(failure).release());
-        rethrow(reset_error);
-    }
-    if (tracking(state)->response_started && !tracking(state)->response_complete) {
-        Local closing = closing_body_message(), close_failure;
-        try {
-            co_await send(closing);
-        } catch (const Error&) {
-            close_failure = fetch_error();
-        }
+    // try: await self.app(scope, receive, tracking_send)
+    Outcome outcome =
+        co_await attempt([&] { return self.attr(str::app)(scope, receive, tracking_send); });
+    forgive_expected_asgi_message(outcome);
+    // finally: on every way out
+    Handling handling = outcome.handling();
+    context.call_method(str::reset, context_token);
+    if (response_left_open(state)) {
+        Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
         // The client is gone; that is no error.  Cancellation is never swallowed.
-        if (!close_failure.null() && !error_matches(close_failure, PyExc_Exception)) {
-            if (!failure.null())
-                PyException_SetContext(close_failure.get(), Object(failure).release());
-            rethrow(close_failure);
-        }
+        if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
     }
-    if (!failure.null()) rethrow(failure);
+    std::move(outcome).get();
 }
+
+const FunctionDef call_def{
+    .name = "__call__",
+    .qualname = "ApiKeyGatehouse.__call__",
+    .returns = "None",
+    .params = {self_param,
+               {.name = "scope", .annotation = "Scope"},
+               {.name = "receive", .annotation = "Receive"},
+               {.name = "send", .annotation = "Send"}},
+    .body = fn<&gatehouse_call>,
+    .is_async = true,
+};
 
 // ---- ApiKeyGatehouse._verify_remote -----------------------------------------------------------
 
-// The warning's argument: the error itself, unless its text shows the key in any form (as
-// is, escaped as repr shows a str or its bytes, or URL-encoded), then only its type name.
-Object loggable_error(const Object& exc, const Object& api_key) {
-    Object message = Object::steal(PyObject_Str(exc.get()));
+constexpr const char* verify_remote_doc =
+    "通过校验后端远程校验 API Key。\n"
+    "\n"
+    "        同时以 Query 参数和 Header 两种方式传递 API Key，以适配校验后端不同的接收方式。\n"
+    "\n"
+    "        Args:\n"
+    "            api_key: 待校验的明文 API Key。\n"
+    "\n"
+    "        Returns:\n"
+    "            校验通过时返回校验后端应答中的用户信息 dict，校验失败时返回 None。\n"
+    "        ";
+
+// Whether `message` shows the key in any form: as is, escaped as repr shows a str or its
+// bytes, or URL-encoded.
+bool shows_key(const Object& message, const Object& api_key) {
     auto shows = [&](const Object& needle) {
-        if (!PyUnicode_Check(needle.get()) || PyUnicode_GET_LENGTH(needle.get()) == 0) return false;
-        int found = PySequence_Contains(message.get(), needle.get());
-        check(found);
-        return found != 0;
+        return PyUnicode_Check(needle.get()) && PyUnicode_GET_LENGTH(needle.get()) > 0 &&
+               message.contains(needle.get());
     };
-    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
-    Object bytes_form =
-        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass"));
-    Object bytes_repr = Object::steal(PyObject_Repr(bytes_form.get()));
-    Object quoted =
-        import("urllib.parse").attr("quote")(api_key, kw(text("safe").get(), text("").get()));
-    Object quoted_plus = import("urllib.parse").attr("quote_plus")(api_key);
     auto inner = [](const Object& r, Py_ssize_t skip) {
         return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
     };
-    if (shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
-        shows(quoted) || shows(quoted_plus)) {
-        return Object::steal(PyUnicode_FromString(Py_TYPE(exc.get())->tp_name));
-    }
-    return exc;
+    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
+    Object bytes_repr = Object::steal(PyObject_Repr(
+        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass")).get()));
+    return shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
+           shows(Object::borrow(quote)(api_key, kw(str::safe, str::empty))) ||
+           shows(Object::borrow(quote_plus)(api_key));
 }
 
-// client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet awaited.
-// The key joins the URL's own query (a tenant parameter, say) rather than replace it.
-Object verification_request(const Object& httpx, const Object& client, const Object& url,
-                            const Object& api_key) {
-    Object params = new_dict();
-    params.set_item(str::api_key, api_key);
-    Object target = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
-    Object headers = new_dict();
-    headers.set_item(str::x_mcp_api_key, api_key);
-    return client.attr(str::get)(target, kw(str::headers, headers), kw(str::timeout, int_10));
-}
-
-// `async with httpx.AsyncClient() as client:` around one verification request.
-ValueTask verify_remote(Object self, Object api_key) {
-    if (!api_key.truthy()) co_return none();
-    Local url = self.attr(str::_auth_verify_url);
-    if (!url.truthy()) co_return none();
-
-    Local failure, result = none(), httpx, manager, enter, exit;
+// The warning's argument, always a text: the error's own text where no form of the key can
+// appear in it, else only its type name.  An encoding error's text quotes a character of the
+// key and where it stands; the error object itself would hand a log handler the whole key
+// (UnicodeError.object, an httpx error's request URL).
+Object loggable_error(PyObject* exc, const Object& api_key) {
+    Object type_name = text(Py_TYPE(exc)->tp_name);
+    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeError)) return type_name;
     try {
-        httpx = import("httpx");
-        manager = httpx.attr(str::AsyncClient)();
-        Object manager_type = Object::borrow(reinterpret_cast<PyObject*>(manager.type()));
-        enter = manager_type.attr(str::__aenter__);
-        exit = manager_type.attr(str::__aexit__);
-        Local client = co_await enter(manager);
-
-        Local body_failure;
-        try {
-            Local request = verification_request(httpx, client, url, api_key);
-            Local response = co_await request;
-            if (response.attr(str::status_code).equals(int_200)) {
-                Object data = response.call_method(str::json);
-                if (data.call_method(str::get, str::valid).truthy()) {
-                    if (!PyDict_CheckExact(data.get()))
-                        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                                     data.type()->tp_name);
-                    result = data;
-                }
-            }
-        } catch (const Error&) {
-            body_failure = fetch_error();
-        }
-
-        if (body_failure.null()) {
-            co_await exit(manager, Py_None, Py_None, Py_None);
-        } else {
-            Local tb = traceback_of(body_failure);
-            Local type = Object::borrow(reinterpret_cast<PyObject*>(body_failure.type()));
-            Local suppress = co_await exit(manager, type, body_failure, tb);
-            if (!suppress.truthy()) rethrow(body_failure);
-            result = none();
-        }
+        Object message = Object::borrow(exc).str();
+        return shows_key(message, api_key) ? type_name : message;
     } catch (const Error&) {
-        failure = fetch_error();
+        return type_name;
     }
+}
 
-    if (!failure.null()) {
-        if (!error_matches(failure, PyExc_Exception)) rethrow(failure);  // cancellation
-        Handling handling(failure);
-        global(str::_logger)
-            .call_method(str::warning, text(log_verify_failed), loggable_error(failure, api_key));
+// The backend's answer, when it confirms the key: status 200 and a JSON object whose "valid"
+// is truthy; else None.
+Object confirmed_identity(const Object& response) {
+    if (!response.attr(str::status_code).equals(int_200)) return none();
+    Object data = response.call_method(str::json);
+    if (!data.call_method(str::get, str::valid).truthy()) return none();
+    if (!PyDict_CheckExact(data.get()))
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
+    return data;
+}
+
+// client.get(self._auth_verify_url + ?api_key=key, headers={"X-MCP-API-Key": key},
+//            timeout=10), not yet awaited.  The key joins the URL's own query (a tenant
+// parameter, say) rather than replace it.
+Object verification_request(const Object& httpx, const Object& client, const Object& self,
+                            const Object& api_key) {
+    Object params = new_dict(), headers = new_dict();
+    params.set_item(str::api_key, api_key);
+    headers.set_item(str::x_mcp_api_key, api_key);
+    Object url = httpx.attr(str::URL)(self.attr(str::_auth_verify_url))
+                     .call_method(str::copy_merge_params, params);
+    return client.attr(str::get)(url, kw(str::headers, headers), kw(str::timeout, int_10));
+}
+
+// async with httpx.AsyncClient() as client: one verification exchange.
+ValueTask verification(Object self, Object api_key) {
+    Local httpx = import("httpx");
+    co_return co_await async_with(httpx.attr(str::AsyncClient)(), [&](Object client) -> ValueTask {
+        Local response = co_await verification_request(httpx, client, self, api_key);
+        co_return confirmed_identity(response);
+    });
+}
+
+ValueTask verify_remote(Object self, Object api_key) {
+    if (!api_key.truthy() || !self.attr(str::_auth_verify_url).truthy()) co_return none();
+    Outcome outcome = co_await attempt([&] { return verification(self, api_key); });
+    if (outcome.failed_with(PyExc_Exception)) {
+        Handling handling = outcome.handling();
+        gatehouse.global(str::_logger)
+            .call_method(str::warning, text(log_verify_failed),
+                         loggable_error(outcome.exception(), api_key));
         co_return none();
     }
-    co_return result;
+    co_return std::move(outcome).get();  // cancellation goes on
 }
+
+const FunctionDef verify_remote_def{
+    .name = "_verify_remote",
+    .qualname = "ApiKeyGatehouse._verify_remote",
+    .doc = verify_remote_doc,
+    .returns = "dict | None",
+    .params = {self_param,
+               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
+    .body = fn<&verify_remote>,
+    .is_async = true,
+};
 
 // ---- ApiKeyGatehouse._send_401 --------------------------------------------------------------
 
 // {"error":...,"reason":"<reason>"} with the reason escaped as json.dumps(ensure_ascii=False)
 // would, encoded as UTF-8.  Built whole before anything is sent.
 Object unauthorized_body(const Object& reason) {
-    if (reason.is(str::invalid_api_key) || reason.equals(str::invalid_api_key)) {
+    if (reason.is(str::invalid_api_key) || reason.equals(str::invalid_api_key))
         return Object::borrow(invalid_api_key_body);
-    }
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(reason.get(), &size);  // lone surrogates raise
-    if (utf8 == nullptr) throw Error{};
+    if (utf8 == nullptr) fail();
     std::string body(body_prefix);
     body.reserve(body_prefix.size() + size + body_suffix.size() + 8);
     for (Py_ssize_t i = 0; i < size; ++i) {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
         switch (c) {
-            case '"':
-                body += "\\\"";
-                break;
-            case '\\':
-                body += "\\\\";
-                break;
-            case '\n':
-                body += "\\n";
-                break;
-            case '\r':
-                body += "\\r";
-                break;
-            case '\t':
-                body += "\\t";
-                break;
-            case '\b':
-                body += "\\b";
-                break;
-            case '\f':
-                body += "\\f";
-                break;
+            case '"': body += "\\\""; break;
+            case '\\': body += "\\\\"; break;
+            case '\n': body += "\\n"; break;
+            case '\r': body += "\\r"; break;
+            case '\t': body += "\\t"; break;
+            case '\b': body += "\\b"; break;
+            case '\f': body += "\\f"; break;
             default:
                 if (c < 0x20) {
                     char escaped[7];
@@ -617,92 +603,26 @@ Object unauthorized_body(const Object& reason) {
     return bytes(body);
 }
 
-Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
-    Local body = unauthorized_body(reason);
-
-    Local start = new_dict();
-    start.set_item(str::type, str::http_response_start.get());
+Object response_start() {
+    Object start = new_dict();
+    start.set_item(str::type, str::http_response_start);
     start.set_item(str::status, int_401);
     start.set_item(str::headers, Object::steal(PySequence_List(unauthorized_headers)));
-    co_await send(start);
+    return start;
+}
 
-    Local message = new_dict();
-    message.set_item(str::type, str::http_response_body.get());
+Object response_body(const Object& body) {
+    Object message = new_dict();
+    message.set_item(str::type, str::http_response_body);
     message.set_item(str::body, body);
-    co_await send(message);
+    return message;
 }
 
-// ---- FixedApiKeyAuthProvider ----------------------------------------------------------------
-
-void provider_init(Object self, Object api_key) { self.set_attr(str::_api_key, api_key); }
-
-ValueTask verify_token(Object self, Object token) {
-    if (!same_key(token, self.attr(str::_api_key))) co_return none();
-    Object members = new_dict();
-    members.set_item(str::token, token);
-    members.set_item(str::client_id, str::default_client.get());
-    members.set_item(str::scopes, Object::steal(Py_BuildValue("[O]", str::tervik_mcp_scope.get())));
-    members.set_item(str::__module__, text(module_name));
-    Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    Object access_token = type(str::AccessToken, tuple(), members);
-    co_return access_token();
+Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
+    Local body = unauthorized_body(reason);
+    co_await send(response_start());
+    co_await send(response_body(body));
 }
-
-// ---- declarations
-// ---------------------------------------------------------------------------------
-
-const Param self_param{.name = "self"};
-
-const FunctionDef gatehouse_init_def{
-    .name = "__init__",
-    .qualname = "ApiKeyGatehouse.__init__",
-    .doc = init_doc,
-    .params = {self_param,
-               {.name = "app", .annotation = "ASGIApp"},
-               {.name = "api_key",
-                .annotation = "str | None",
-                .check = Check::str_or_none,
-                .default_value = Default::None(),
-                .keyword_only = true},
-               {.name = "auth_verify_url",
-                .annotation = "str | None",
-                .check = Check::str_or_none,
-                .default_value = Default::None(),
-                .keyword_only = true}},
-    .body = fn<&gatehouse_init>,
-};
-
-const FunctionDef extract_token_def{
-    .name = "_extract_token",
-    .qualname = "ApiKeyGatehouse._extract_token",
-    .doc = extract_token_doc,
-    .returns = "str | None",
-    .params = {self_param, {.name = "scope", .annotation = "Scope"}},
-    .body = fn<&extract_token>,
-};
-
-const FunctionDef call_def{
-    .name = "__call__",
-    .qualname = "ApiKeyGatehouse.__call__",
-    .returns = "None",
-    .params = {self_param,
-               {.name = "scope", .annotation = "Scope"},
-               {.name = "receive", .annotation = "Receive"},
-               {.name = "send", .annotation = "Send"}},
-    .body = fn<&gatehouse_call>,
-    .is_async = true,
-};
-
-const FunctionDef verify_remote_def{
-    .name = "_verify_remote",
-    .qualname = "ApiKeyGatehouse._verify_remote",
-    .doc = verify_remote_doc,
-    .returns = "dict | None",
-    .params = {self_param,
-               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
-    .body = fn<&verify_remote>,
-    .is_async = true,
-};
 
 const FunctionDef send_401_def{
     .name = "_send_401",
@@ -719,14 +639,19 @@ const FunctionDef send_401_def{
     .is_async = true,
 };
 
-const FunctionDef tracking_send_def{
-    .name = "tracking_send",
-    .qualname = "ApiKeyGatehouse.__call__.<locals>.tracking_send",
-    .returns = "None",
-    .params = {{.name = "message", .annotation = "Any"}},
-    .body = closure_fn<&tracking_send>,
-    .is_async = true,
-};
+// ---- class FixedApiKeyAuthProvider ----------------------------------------------------------
+
+constexpr const char* provider_doc =
+    "固定 API Key 鉴权提供者（已弃用，保留仅用于兼容旧导入）。\n"
+    "\n"
+    "    所有连接 MCP 服务器的用户共享同一个 API Key，仅用于 SSE 连接层的基础\n"
+    "    访问控制，不涉及用户身份隔离。实际业务鉴权由调用方传入的 session_id/jwt\n"
+    "    在后端完成。\n"
+    "    ";
+
+// ---- FixedApiKeyAuthProvider.__init__ ---------------------------------------------------------
+
+void provider_init(Object self, Object api_key) { self.set_attr(str::_api_key, api_key); }
 
 const FunctionDef provider_init_def{
     .name = "__init__",
@@ -735,20 +660,30 @@ const FunctionDef provider_init_def{
     .body = fn<&provider_init>,
 };
 
+// ---- FixedApiKeyAuthProvider.verify_token -----------------------------------------------------
+
+ValueTask verify_token(Object self, Object token) {
+    if (!same_key(token, self.attr(str::_api_key))) co_return none();
+    Object members = new_dict();
+    members.set_item(str::token, token);
+    members.set_item(str::client_id, str::default_client);
+    members.set_item(str::scopes, Object::steal(Py_BuildValue("[O]", str::tervik_mcp_scope.get())));
+    members.set_item(str::__module__, text(module_name));
+    Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+    co_return type(str::AccessToken, tuple(), members)();
+}
+
 const FunctionDef verify_token_def{
     .name = "verify_token",
     .qualname = "FixedApiKeyAuthProvider.verify_token",
-    .doc = verify_token_doc,
+    .doc = "校验 Bearer Token 是否与固定 API Key 匹配。",
     .returns = "Any",
     .params = {self_param, {.name = "token", .annotation = "str", .check = Check::str}},
     .body = fn<&verify_token>,
     .is_async = true,
 };
 
-Object method(const FunctionDef& def) { return make_function(compile(def, module_name)); }
-
-// ---- TrackingState type
-// ---------------------------------------------------------------------------
+// ---- module body ----------------------------------------------------------------------------
 
 int tracking_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<TrackingState*>(self)->send);
@@ -775,35 +710,30 @@ void ready_tracking_state_type() {
     check(PyType_Ready(&TrackingStateType));
 }
 
-// ---- module body
-// ------------------------------------------------------------------------------------
-
 void build_constants() {
-    empty_bytes = bytes("").release();
-    authorization_header = bytes("authorization").release();
+    empty_bytes = bytes("");
+    authorization_header = bytes("authorization");
     unauthorized_headers =
         tuple(tuple(bytes("content-type"), bytes("application/json")),
-              tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")))
-            .release();
-    std::string body(body_prefix);
-    body += "invalid_api_key";
-    body += body_suffix;
-    invalid_api_key_body = bytes(body).release();
-    int_200 = integer(200).release();
-    int_401 = integer(401).release();
-    int_10 = integer(10).release();
+              tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")));
+    invalid_api_key_body = bytes(std::string(body_prefix) + "invalid_api_key" +
+                                 std::string(body_suffix));
+    int_200 = integer(200);
+    int_401 = integer(401);
+    int_10 = integer(10);
     ready_tracking_state_type();
-    tracking_send_proto = compile(tracking_send_def, module_name);
+    tracking_send_proto = gatehouse.compile(tracking_send_def);
 }
 
 void gatehouse_body(Object module) {
-    module_dict = PyModule_GetDict(module.get());
     build_constants();
 
     module.set_attr(text("logging").get(), import("logging"));
     Object parse = import("urllib.parse");
-    standard_parse_qs = parse.attr(str::parse_qs).release();
-    unquote = parse.attr("unquote").release();
+    standard_parse_qs = parse.attr(str::parse_qs);
+    unquote = parse.attr("unquote");
+    quote = parse.attr("quote");
+    quote_plus = parse.attr("quote_plus");
     module.set_attr(str::urllib, import("urllib"));
     module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
     for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {
@@ -814,20 +744,17 @@ void gatehouse_body(Object module) {
 
     module.set_attr(text("ApiKeyGatehouse").get(),
                     make_class("ApiKeyGatehouse", module_name, gatehouse_doc,
-                               {{"__init__", method(gatehouse_init_def)},
-                                {"_extract_token", method(extract_token_def)},
-                                {"__call__", method(call_def)},
-                                {"_verify_remote", method(verify_remote_def)},
-                                {"_send_401", method(send_401_def)}}));
+                               {{"__init__", gatehouse.function(gatehouse_init_def)},
+                                {"_extract_token", gatehouse.function(extract_token_def)},
+                                {"__call__", gatehouse.function(call_def)},
+                                {"_verify_remote", gatehouse.function(verify_remote_def)},
+                                {"_send_401", gatehouse.function(send_401_def)}}));
     module.set_attr(text("FixedApiKeyAuthProvider").get(),
                     make_class("FixedApiKeyAuthProvider", module_name, provider_doc,
-                               {{"__init__", method(provider_init_def)},
-                                {"verify_token", method(verify_token_def)}}));
+                               {{"__init__", gatehouse.function(provider_init_def)},
+                                {"verify_token", gatehouse.function(verify_token_def)}}));
 }
-
-ModuleDefinition gatehouse_module = module_definition("gatehouse", module_name, module_doc,
-                                                      "tervik/mcp/gatehouse.cpp", gatehouse_body);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_gatehouse() { return init_module(gatehouse_module); }
+PyMODINIT_FUNC PyInit_gatehouse() { return init_module<gatehouse>(); }

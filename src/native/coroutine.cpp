@@ -8,6 +8,7 @@
 #include <frameobject.h>
 
 #include <string>
+#include <string_view>
 
 namespace py {
 
@@ -110,6 +111,27 @@ Error chained_to_handled(Error exc) {
     return Error::fetch();
 }
 
+// Whether a cancellation is one that a cancel scope below us (anyio's, which httpx runs on)
+// made to stop its own work and will take back itself: on Python < 3.11 such scopes know
+// their own cancellations by this message, and so do we.
+bool is_cancel_scope_own(PyObject* exc) {
+    PyObject* args = PyObject_GetAttrString(exc, "args");
+    if (args == nullptr) PyErr_Clear();
+    bool own = false;
+    if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0) {
+        PyObject* first = PyTuple_GET_ITEM(args, 0);
+        if (PyUnicode_Check(first)) {
+            static constexpr char prefix[] = "Cancelled via cancel scope ";
+            Py_ssize_t n = sizeof prefix - 1;
+            const char* utf8 = PyUnicode_AsUTF8(first);
+            own = utf8 != nullptr && std::string_view(utf8).substr(0, n) == prefix;
+            if (utf8 == nullptr) PyErr_Clear();
+        }
+    }
+    Py_XDECREF(args);
+    return own;
+}
+
 // While a body runs, Locals made on this thread belong to it.
 class RunningScope {
   public:
@@ -181,6 +203,9 @@ void* PromiseBase::operator new(std::size_t size) {
 PromiseBase::PromiseBase(Adopt) noexcept : coro_(just_allocated) {
     just_allocated = nullptr;
     coro_->promise = this;
+    // A coroutine that one body makes for its own work (a helper, an `async with` block)
+    // carries that body's method name until a function call names it otherwise.
+    if (running_promise != nullptr) coro_->code = running_promise->coro_->code;
 }
 
 Object PromiseBase::adopt_coroutine(std::coroutine_handle<> frame) noexcept {
@@ -446,7 +471,8 @@ struct CoroDriver {
             p->inner_ = nullptr;
             return resume_with(c, closed ? chained_to_handled(std::move(exc)) : Error::fetch(), out);
         }
-        if (cancelled_error.get() != nullptr && exc.matches(cancelled_error))
+        if (cancelled_error.get() != nullptr && exc.matches(cancelled_error) &&
+            !is_cancel_scope_own(exc.exception()))
             p->cancel_thrown_ = true;
 
         PyObject* value;
@@ -716,8 +742,9 @@ static PyObject* coro_get_frame(PyObject* self, void*) {
         c->frame_object = reinterpret_cast<PyObject*>(frame);
     }
 #if PY_VERSION_HEX < 0x030B0000
-    reinterpret_cast<PyFrameObject*>(c->frame_object)->f_lasti =
-        c->state == CoroState::created ? -1 : 0;
+    auto* frame = reinterpret_cast<PyFrameObject*>(c->frame_object);
+    frame->f_lasti = c->state == CoroState::created ? -1 : 0;
+    frame->f_lineno = frame->f_code->co_firstlineno;
 #endif
     return Object::borrow(c->frame_object).release();
 }

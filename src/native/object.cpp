@@ -93,6 +93,8 @@ Error current_error() noexcept {
     }
 }
 
+Name detail::enter_name{"__enter__"}, detail::exit_name{"__exit__"}, detail::get_name{"get"};
+
 // ---- references ------------------------------------------------------------------------------
 
 Object Object::attr_or_null(PyObject* name) const {
@@ -118,10 +120,10 @@ Object get(const Object& mapping, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping.get(), key);
         if (value == nullptr && PyErr_Occurred()) fail();
-        return Object::borrow(value ? value : fallback);
+        return Object::borrow_or_null(value ? value : fallback);
     }
-    static PyObject* get_name = PyUnicode_InternFromString("get");
-    return mapping.call_method(get_name, key, fallback);
+    if (fallback == nullptr) return mapping.call_method(detail::get_name, key);
+    return mapping.call_method(detail::get_name, key, fallback);
 }
 
 Object import_from(const Object& module, PyObject* name) {
@@ -150,7 +152,6 @@ Object import_from(const char* module_name, PyObject* name) {
     return import_from(import(module_name), name);
 }
 
-Name detail::enter_name{"__enter__"}, detail::exit_name{"__exit__"};
 
 // ---- process-lifetime objects -------------------------------------------------------------------
 

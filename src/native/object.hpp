@@ -292,7 +292,8 @@ inline Object import(const char* name) { return Object::steal(PyImport_ImportMod
 Object import_from(const char* module, PyObject* name);
 Object import_from(const Object& module, PyObject* name);
 
-// mapping.get(key, fallback), with a direct path for plain dicts.
+// mapping.get(key, fallback), with a direct path for plain dicts (where a NULL fallback gives
+// a NULL result for a missing key).
 Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None);
 
 // `for item in iterable: body(item)`; `body` returns true to stop early ("break").
@@ -373,7 +374,7 @@ Object traceback_of(PyObject* exc);
 // out; an error from the block is being handled while it runs, and a true answer from it
 // swallows the error (the block's result is then None).
 namespace detail {
-extern Name enter_name, exit_name;
+extern Name enter_name, exit_name, get_name;
 }
 template <class Body>
 Object with_block(const Object& manager, Body&& body) {

@@ -58,7 +58,8 @@ class Attached(BrowserAttachService):
 
 def on_request_handlers() -> list:
     suffix = "capture_seed_request.<locals>.on_request"
-    functions = (f for f in gc.get_objects() if type(f).__name__ == "function")
+    native_function = type(BrowserAttachService.__init__)
+    functions = (f for f in gc.get_objects() if type(f) is native_function)
     return [f for f in functions if f.__qualname__.endswith(suffix)]
 
 

@@ -9,7 +9,9 @@ from __future__ import annotations
 import asyncio
 import collections.abc
 import gc
+import inspect
 import sys
+import types
 import warnings
 import weakref
 
@@ -285,3 +287,189 @@ def test_many_calls_leave_memory_flat():
     after = len(gc.get_objects()), sys.getallocatedblocks()
     assert after[0] - before[0] < 100
     assert after[1] - before[1] < 2000
+
+
+# ---- await accepts what `await` accepts and refuses what it refuses -------------------------
+
+
+@both
+def test_a_generator_based_coroutine_can_be_awaited(make):
+    sent = []
+
+    @types.coroutine
+    def send(message):
+        yield "tick"
+        sent.append(message["type"])
+
+    coro = make(send)
+    assert coro.send(None) == "tick"
+    assert coro.send(None) == "tick"
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    assert sent == ["http.response.start", "http.response.body"]
+
+
+@both
+def test_a_coroutine_awaited_elsewhere_is_refused(make):
+    async def elsewhere():
+        await Suspend()
+
+    busy = elsewhere()
+    busy.send(None)
+    coro = make(lambda message: busy)
+    with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+        coro.send(None)
+    busy.close()
+
+
+@both
+def test_throw_into_a_finished_coroutine_cannot_reuse_it(make):
+    async def send(message):
+        pass
+
+    coro = make(send)
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        coro.throw(KeyError("late"))
+    assert coro.close() is None
+
+
+class Broken:
+    """An awaitable whose iterator fails to say what its throw or close is."""
+
+    def __init__(self, broken):
+        self.broken = broken
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return "tick"
+
+    def __getattr__(self, name):
+        if name == self.broken:
+            raise ValueError(f"no {name} today")
+        raise AttributeError(name)
+
+
+@both
+def test_a_failed_lookup_of_the_inner_throw_goes_back_to_the_caller(make):
+    coro = make(lambda message: Broken("throw"))
+    assert coro.send(None) == "tick"
+    with pytest.raises(ValueError, match="no throw today"):
+        coro.throw(KeyError("k"))
+    assert coro.send(None) == "tick"  # still suspended where it was
+    coro.close()
+
+
+@both
+def test_a_failed_lookup_of_the_inner_close_is_reported_and_closing_goes_on(make, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(str(u.exc_value)))
+    coro = make(lambda message: Broken("close"))
+    coro.send(None)
+    assert coro.close() is None
+    assert reported == ["no close today"]
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
+
+
+# ---- what the coroutine object shows ----------------------------------------------------------
+
+
+@both
+def test_introspection_follows_the_coroutine_through_its_life(make):
+    seen = {}
+    inner = Suspend()
+
+    def send(message):
+        seen.setdefault("running", (inspect.getcoroutinestate(coro), coro.cr_running))
+        return inner
+
+    coro = make(send)
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+    assert coro.cr_await is None and coro.cr_frame is not None and coro.cr_code is not None
+    coro.send(None)
+    assert seen["running"] == (inspect.CORO_RUNNING, True)
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+    assert coro.cr_await is not None and not coro.cr_running
+    if sys.version_info >= (3, 11):
+        assert coro.cr_suspended
+    coro.close()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
+    assert coro.cr_await is None and coro.cr_frame is None
+
+
+@both
+def test_names_can_be_set(make):
+    coro = make(None)
+    coro.__name__ = "renamed"
+    coro.__qualname__ = "Somewhere.renamed"
+    assert (coro.__name__, coro.__qualname__) == ("renamed", "Somewhere.renamed")
+    assert "Somewhere.renamed" in repr(coro)
+    with pytest.raises(TypeError):
+        coro.__name__ = 1
+    coro.close()
+
+
+def test_a_task_repr_shows_the_method_and_where_it_waits():
+    async def main():
+        gate = ApiKeyGatehouse(None, api_key="k")
+        task = asyncio.ensure_future(gate._send_401({}, lambda message: asyncio.sleep(10)))
+        await asyncio.sleep(0)
+        text = repr(task)
+        task.cancel()
+        return text
+
+    text = asyncio.run(main())
+    assert "coro=<ApiKeyGatehouse._send_401() running at " in text, text
+
+
+def test_a_helper_coroutine_of_a_method_carries_its_name(monkeypatch):
+    """_verify_remote awaits a coroutine of its own for the exchange; it is named after it."""
+    import httpx
+
+    class Client:
+        async def __aenter__(self):
+            await Suspend()
+            return self
+
+        async def __aexit__(self, *exc):
+            return False
+
+    monkeypatch.setattr(httpx, "AsyncClient", Client)
+    coro = ApiKeyGatehouse(None, auth_verify_url="http://v")._verify_remote("k")
+    coro.send(None)
+    helper = coro.cr_await
+    assert helper.__qualname__ == "ApiKeyGatehouse._verify_remote", helper
+    coro.close()
+
+
+# ---- the exception being handled belongs to the coroutine ------------------------------------
+
+
+@both
+def test_the_exception_being_handled_stays_with_its_coroutine(make):
+    """A coroutine suspended inside `except` must not leak its exception to other code."""
+    seen = []
+
+    async def send(message):
+        try:
+            raise KeyError("inside")
+        except KeyError:
+            await Suspend()
+            seen.append(sys.exc_info()[0])
+
+    coro = make(send)
+    coro.send(None)
+    assert sys.exc_info() == (None, None, None)
+    try:
+        raise ValueError("outside")
+    except ValueError:
+        coro.send(None)  # resumes inside its except block, then finishes the second send
+        assert sys.exc_info()[0] is ValueError
+    assert seen[0] is KeyError
+    coro.close()

@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import pickle
 import pydoc
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
+from tests.conftest import python_env
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
 
 ASYNC = [
@@ -197,3 +201,81 @@ def test_text_signature_parses_to_the_same_parameters(fn, text):
     assert [(p.name, p.kind, p.default) for p in parsed.parameters.values()] == [
         (p.name, p.kind, p.default) for p in declared.parameters.values()
     ]
+
+
+def test_each_extension_has_its_own_honestly_named_types():
+    from tervik.amazon_rufus.services.browser import BrowserAttachService
+
+    gate_function = type(ApiKeyGatehouse.__call__)
+    browser_function = type(BrowserAttachService.__init__)
+    coroutine = ApiKeyGatehouse(None)._send_401({}, None)
+    try:
+        assert gate_function.__module__ == "tervik.mcp.gatehouse"
+        assert gate_function.__name__ == "native_function"
+        assert browser_function.__module__ == "tervik.amazon_rufus.services.browser"
+        assert gate_function is not browser_function
+        assert type(coroutine).__name__ == "native_coroutine"
+        assert not isinstance(ApiKeyGatehouse.__call__, type(lambda: None))
+    finally:
+        coroutine.close()
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("fn", [*ASYNC, *PLAIN], ids=lambda f: f.__qualname__)
+def test_a_method_pickles_by_reference(fn, protocol):
+    assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+
+
+@pytest.mark.parametrize("name", ["__name__", "__qualname__"])
+def test_deleting_a_name_is_refused_with_one_message(name):
+    with pytest.raises(TypeError) as error:
+        delattr(ApiKeyGatehouse._send_401, name)
+    assert str(error.value) == f"{name} must be set to a string object"
+
+
+def test_a_keyword_repeating_a_positional_is_reported_before_a_missing_argument():
+    from tervik.amazon_rufus.services.browser import BrowserAttachService
+
+    with pytest.raises(TypeError) as error:
+        BrowserAttachService()._extract_tab_id("u", request_url="v")
+    assert str(error.value) == "_extract_tab_id() got multiple values for keyword argument 'request_url'"
+    with pytest.raises(TypeError) as error:  # too many positionals still come first
+        BrowserAttachService()._extract_tab_id("u", "v", "w", request_url="v")
+    assert str(error.value) == "_extract_tab_id() takes exactly 3 positional arguments (4 given)"
+
+
+@pytest.mark.parametrize(
+    ("field", "values"),
+    [
+        ("__defaults__", [("a",), ("b",), None]),
+        ("__kwdefaults__", [{"api_key": "x"}, {}, None]),
+        ("__annotations__", [{"scope": "S"}, {}, None]),
+    ],
+)
+def test_signature_survives_another_thread_replacing_the_fields(field, values):
+    code = f"""
+        import inspect, sys, threading
+        from tervik.mcp.gatehouse import ApiKeyGatehouse
+        fn = ApiKeyGatehouse._send_401 if {field!r} == "__defaults__" else ApiKeyGatehouse.__init__
+        sys.setswitchinterval(1e-6)
+        stop = False
+        def churn():
+            while not stop:
+                for value in {values!r}:
+                    setattr(fn, {field!r}, value)
+        worker = threading.Thread(target=churn)
+        worker.start()
+        try:
+            for _ in range(20000):
+                inspect.signature(fn)
+                fn.__text_signature__
+        finally:
+            stop = True
+            worker.join()
+        print("ok")
+    """
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120, env=python_env(),
+    )
+    assert result.stdout.strip() == "ok", result.stderr[-2000:]

@@ -124,3 +124,98 @@ def test_gate_namespace_order():
     assert g._logger.name == "tervik.mcp"
     assert g.urllib.parse.parse_qs is not None
     assert sys.modules["tervik.mcp.gatehouse"] is g
+
+
+@modules
+def test_executing_the_definition_into_a_foreign_module_object_is_refused(name):
+    short = name.rsplit(".", 1)[1]
+    result = run_python(f"""
+        import ctypes, importlib, types
+        module = importlib.import_module({name!r})
+        library = ctypes.PyDLL(module.__file__)
+        init = getattr(library, "PyInit_{short}")
+        init.restype = ctypes.c_void_p
+        exec_def = ctypes.pythonapi.PyModule_ExecDef
+        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        try:
+            exec_def(types.ModuleType({short!r}), init())
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert result.stdout.strip() == (
+        f"Module '{short}' has already been imported. Re-initialisation is not supported."
+    ), result.stderr
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+#include <stdio.h>
+
+/* Imports the module in two interpreter lifetimes of one process and prints what it got. */
+static void round_trip(const char* site_dir, const char* name) {
+    Py_Initialize();
+    PyObject* site = PyImport_ImportModule("site");
+    PyObject* added = site ? PyObject_CallMethod(site, "addsitedir", "s", site_dir) : NULL;
+    Py_XDECREF(added);
+    Py_XDECREF(site);
+    PyObject* module = PyImport_ImportModule(name);
+    if (module == NULL) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyObject* text = value ? PyObject_Str(value) : NULL;
+        printf("refused: %s: %s\n", ((PyTypeObject*)type)->tp_name,
+               text ? PyUnicode_AsUTF8(text) : "?");
+        Py_XDECREF(text);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+    } else {
+        printf("loaded: %s\n", PyModule_GetName(module));
+        Py_DECREF(module);
+    }
+    fflush(stdout);
+    Py_FinalizeEx();
+}
+
+int main(int argc, char** argv) {
+    round_trip(argv[1], argv[2]);
+    round_trip(argv[1], argv[2]);
+    printf("exited cleanly\n");
+    return 0;
+}
+"""
+
+
+@modules
+def test_a_second_interpreter_lifetime_in_one_process_is_refused_cleanly(name, tmp_path):
+    import shutil
+    import site
+    import sysconfig
+
+    compiler = shutil.which("gcc") or shutil.which("cc")
+    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDING_PROGRAM)
+    binary = tmp_path / "embed"
+    libdir = sysconfig.get_config_var("LIBDIR")
+    version = sysconfig.get_config_var("LDVERSION")
+    subprocess.run(
+        [compiler, str(source), "-o", str(binary), f"-I{sysconfig.get_paths()['include']}",
+         f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}"],
+        check=True, capture_output=True, text=True,
+    )
+    env = python_env(PYTHONHOME=sys.base_prefix)
+    env.pop("PYTHONPATH", None)
+    result = subprocess.run(
+        [str(binary), site.getsitepackages()[0], name],
+        capture_output=True, text=True, timeout=60, env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    first, second, end = result.stdout.splitlines()
+    assert first == f"loaded: {name}"
+    assert second == (
+        "refused: ImportError: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    )
+    assert end == "exited cleanly"

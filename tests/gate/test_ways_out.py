@@ -1,0 +1,196 @@
+"""The gate on its ways out: clean-up that cannot be skipped, errors that keep their context,
+keys that stay out of log records, and cancellations that are never lost."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import random
+import sys
+
+import pytest
+
+from tests.conftest import free_port
+from tervik.mcp.context import mcp_request_ctx
+from tervik.mcp.gatehouse import ApiKeyGatehouse
+
+from .conftest import Reply, VerifyBackend
+
+
+@pytest.fixture
+def backend(verify_backend) -> VerifyBackend:
+    return verify_backend()
+
+
+@pytest.fixture
+def closed_port() -> int:
+    return free_port()
+
+HTTP = {"type": "http", "query_string": b"api_key=k", "headers": []}
+
+
+class Server:
+    """The server's side of one request: records what the gate sends, fails where told."""
+
+    def __init__(self, fail_on_closing: BaseException | None = None):
+        self.sent: list[dict] = []
+        self.fail_on_closing = fail_on_closing
+
+    async def send(self, message: dict) -> None:
+        self.sent.append(message)
+        if message.get("more_body") is False and self.fail_on_closing is not None:
+            raise self.fail_on_closing
+
+
+def started_then(error: BaseException):
+    async def app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        raise error
+
+    return app
+
+
+class Unprintable(RuntimeError):
+    def __str__(self) -> str:
+        raise LookupError("no text for you")
+
+
+CLOSING = {"type": "http.response.body", "body": b"", "more_body": False}
+
+
+async def test_a_failing_lookup_of_the_app_still_resets_the_context():
+    gate = ApiKeyGatehouse(None, api_key="k")
+    del gate.app
+    token = mcp_request_ctx.set("before")
+    try:
+        with pytest.raises(AttributeError):
+            await gate(dict(HTTP), None, Server().send)
+        assert mcp_request_ctx.get() == "before"
+    finally:
+        mcp_request_ctx.reset(token)
+
+
+async def test_an_error_text_that_cannot_be_read_still_resets_and_closes():
+    server = Server()
+    gate = ApiKeyGatehouse(started_then(Unprintable()), api_key="k")
+    token = mcp_request_ctx.set("before")
+    try:
+        with pytest.raises(LookupError) as raised:
+            await gate(dict(HTTP), None, server.send)
+        assert mcp_request_ctx.get() == "before"
+    finally:
+        mcp_request_ctx.reset(token)
+    assert type(raised.value.__context__) is Unprintable
+    assert server.sent[-1] == CLOSING
+
+
+async def test_an_error_of_the_closing_send_chains_to_the_applications():
+    failure = ValueError("app failed")
+    server = Server(fail_on_closing=asyncio.CancelledError())
+    gate = ApiKeyGatehouse(started_then(failure), api_key="k")
+    with pytest.raises(asyncio.CancelledError) as raised:
+        await gate(dict(HTTP), None, server.send)
+    assert raised.value.__context__ is failure
+
+
+async def test_closing_the_client_after_a_failed_request_sees_and_chains_that_failure(
+    closed_port, monkeypatch, caplog
+):
+    import httpx
+
+    seen, closing_error = [], RuntimeError("closing failed")
+
+    async def failing_exit(self, *exc):
+        seen.append((exc[0], sys.exc_info()[0]))
+        raise closing_error
+
+    monkeypatch.setattr(httpx.AsyncClient, "__aexit__", failing_exit)
+    gate = ApiKeyGatehouse(None, auth_verify_url=f"http://127.0.0.1:{closed_port}/verify")
+    with caplog.at_level(logging.WARNING, logger="tervik.mcp"):
+        assert await gate._verify_remote("k") is None
+    [(given, handled)] = seen
+    assert issubclass(given, httpx.ConnectError) and handled is given
+    assert type(closing_error.__context__) is given
+    assert [r.getMessage() for r in caplog.records] == ["远程校验 API Key 失败: closing failed"]
+
+
+# ---- the key stays out of log records ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("setup", ["non_ascii", "unreachable"])
+async def test_a_failed_verification_logs_text_never_the_error_or_the_key(
+    backend, closed_port, caplog, setup
+):
+    key = "secret-k\u00fcy" if setup == "non_ascii" else "secret-key"
+    url = backend.url if setup == "non_ascii" else f"http://127.0.0.1:{closed_port}/verify"
+    with caplog.at_level(logging.WARNING, logger="tervik.mcp"):
+        assert await ApiKeyGatehouse(None, auth_verify_url=url)._verify_remote(key) is None
+    [record] = caplog.records
+    assert record.msg == "远程校验 API Key 失败: %s"
+    assert all(type(arg) is str for arg in record.args), record.args
+    assert not any(part in record.getMessage() for part in (key, "\u00fc", "\\xfc", "position"))
+    if setup == "non_ascii":
+        assert record.args == ("UnicodeEncodeError",)
+
+
+# ---- cancellation is never lost ------------------------------------------------------------------
+
+
+async def cancel_at_random_points(gate: ApiKeyGatehouse, rounds: int) -> tuple[int, int]:
+    """Cancels `rounds` gate calls 0-40 ms after they start; counts calls that still ended
+    normally although the cancellation was delivered, and calls that admitted anyway."""
+    rng = random.Random(20261209)
+    lost = admitted = 0
+    for _ in range(rounds):
+        server = Server()
+        task = asyncio.ensure_future(gate(dict(HTTP), None, server.send))
+        await asyncio.sleep(rng.uniform(0, 0.04))
+        asked = task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        else:
+            lost += asked
+        admitted += asked and bool(server.sent)
+    return lost, admitted
+
+
+@pytest.mark.native_only  # the plain-Python twin loses some, as any literal Python gate does
+@pytest.mark.parametrize("backend_delay", [0.005, 11.0], ids=["answers-in-5ms", "hangs"])
+async def test_cancellation_during_remote_verification_is_never_lost(backend, backend_delay):
+    backend.answer(Reply(body=b'{"valid": true, "user_id": 7}', delay=backend_delay))
+    calls = []
+
+    async def app(scope, receive, send):
+        calls.append(scope["mcp_user_id"])
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"ok"})
+
+    gate = ApiKeyGatehouse(app, auth_verify_url=backend.url)
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    lost, admitted = await cancel_at_random_points(gate, 200 if backend_delay < 1 else 60)
+    assert (lost, admitted) == (0, 0)
+    assert loop.time() - started < 60  # no cancelled call waited out the 10 s timeout
+    assert mcp_request_ctx.get() is None
+
+
+async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request():
+    """A verification that swallows the cancellation thrown into it and returns an identity."""
+
+    class Swallowing(ApiKeyGatehouse):
+        async def _verify_remote(self, api_key):
+            try:
+                await asyncio.sleep(10)
+            except asyncio.CancelledError:
+                pass
+            return {"valid": True, "user_id": 7}
+
+    server = Server()
+    task = asyncio.ensure_future(Swallowing(None, auth_verify_url="http://v")(dict(HTTP), None, server.send))
+    await asyncio.sleep(0.01)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert server.sent == []

@@ -7,6 +7,8 @@
 
 #include <frameobject.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -148,6 +150,7 @@ class RunningScope {
 // ---- locals and outcomes ---------------------------------------------------------------------
 
 Local::Local(Object o) noexcept : Object(std::move(o)), owner_(running_promise) {
+    detail::note_gone(this);  // seen by the collector from here on
     if (owner_ != nullptr) {
         next_ = owner_->locals_;
         owner_->locals_ = this;
@@ -312,6 +315,9 @@ bool PromiseBase::start(Object awaitable) {
         case PYGEN_NEXT:
             inner_ = std::move(iter);
             transfer_ = Object::steal_or_null(value);
+#ifdef TERVIK_CHECK_ROOTS
+            check_roots_before_suspending();
+#endif
             return false;
         case PYGEN_RETURN:
             deliver(Object::steal_or_null(value));
@@ -321,6 +327,42 @@ bool PromiseBase::start(Object awaitable) {
             return true;
     }
 }
+
+#ifdef TERVIK_CHECK_ROOTS
+void detail::note_born(const Object* o) noexcept {
+    PromiseBase* p = running_promise;
+    if (p == nullptr) return;
+    const char* frame = reinterpret_cast<const char*>(p->coro()) + frame_offset;
+    auto* at = reinterpret_cast<const char*>(o);
+    if (at >= frame && at < frame + Py_SIZE(p->coro())) p->unregistered_.push_back(o);
+}
+
+void detail::note_gone(const Object* o) noexcept {
+    PromiseBase* p = running_promise;
+    if (p == nullptr) return;
+    auto& list = p->unregistered_;
+    for (std::size_t i = list.size(); i-- > 0;) {
+        if (list[i] == o) {
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+}
+
+void PromiseBase::check_roots_before_suspending() const noexcept {
+    for (const Object* o : unregistered_) {
+        if (o->get() == nullptr) continue;
+        PyObject* name = coro_->code != nullptr ? coro_->code->qualname : nullptr;
+        std::fprintf(stderr,
+                     "tervik: a body of %s suspends while an Object in its frame (a plain local "
+                     "or a temporary, holding a %s) keeps a reference the garbage collector "
+                     "cannot see; make it a Local or end its life before the co_await\n",
+                     name != nullptr ? PyUnicode_AsUTF8(name) : "a native coroutine",
+                     Py_TYPE(o->get())->tp_name);
+        std::abort();
+    }
+}
+#endif
 
 bool Await::await_ready() { return promise_.start(std::move(awaitable_)); }
 

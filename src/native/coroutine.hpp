@@ -11,6 +11,7 @@
 #include <coroutine>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "object.hpp"
 
@@ -194,6 +195,12 @@ class PromiseBase {
     std::uint8_t nparams_ = 0;
     bool error_ = false;           // transfer_ holds an exception
     bool cancel_thrown_ = false;   // a cancellation was thrown in during the current await
+#ifdef TERVIK_CHECK_ROOTS
+  public:
+    std::vector<const Object*> unregistered_;  // Objects made in the frame by the body
+    void check_roots_before_suspending() const noexcept;
+    CoroObject* coro() const noexcept { return coro_; }
+#endif
 };
 
 template <class F>

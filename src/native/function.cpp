@@ -527,7 +527,9 @@ FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module) {
     Object positional_defaults = PyList_GET_SIZE(defaults.get()) > 0
                                      ? Object::steal(PyList_AsTuple(defaults.get()))
                                      : Object();
-    return new FunctionProto{
+    // Declarations live as long as the interpreter; the registry keeps them in reach.
+    static auto* compiled = new std::vector<FunctionProto*>();
+    return compiled->emplace_back(new FunctionProto{
         &def,
         std::move(names),
         npositional,
@@ -536,7 +538,7 @@ FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module) {
         kwdefaults.release(),
         CoroutineCode{name.release(), qualname.release(), code.release(),
                       Object::borrow(module.globals).release()},
-    };
+    });
 }
 
 Object make_function(FunctionProto* proto, PyObject* closure) {

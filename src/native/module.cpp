@@ -16,15 +16,17 @@ namespace {
 constexpr int64_t finished_interpreter = -2;
 
 std::vector<ModuleDefinition*>& definitions() {
-    static std::vector<ModuleDefinition*> all;
-    return all;
+    static auto* all = new std::vector<ModuleDefinition*>();  // still needed at exit
+    return *all;
 }
 
 // Runs at the very end of Py_FinalizeEx, when no Python object may be touched: forget what
 // the finished interpreter made, and remember that it is gone.
 void forget_finished_interpreter() {
+    static auto* parked = new std::vector<PyObject*>();  // as Static::forget_all does
     Static::forget_all();
     for (ModuleDefinition* m : definitions()) {
+        if (m->module != nullptr) parked->push_back(m->module);
         m->module = nullptr;
         m->globals = nullptr;
         m->interpreter_id = finished_interpreter;

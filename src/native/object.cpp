@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace py {
 
@@ -167,7 +168,13 @@ Static::Static(const char* name_text) noexcept : name_text_(name_text), next_(al
 }
 
 void Static::forget_all() noexcept {
-    for (Static* s = all_statics(); s != nullptr; s = s->next_) s->obj_ = nullptr;
+    // Parked, not released: the interpreter that owned them is gone, so no reference count
+    // may be touched; they stay allocated (and visibly so, for leak checkers) until exit.
+    static auto* parked = new std::vector<PyObject*>();  // never destroyed
+    for (Static* s = all_statics(); s != nullptr; s = s->next_) {
+        if (s->obj_ != nullptr) parked->push_back(s->obj_);
+        s->obj_ = nullptr;
+    }
 }
 
 void Static::intern_all() {

@@ -73,17 +73,31 @@ template <class... A>
 
 // ---- owned references -----------------------------------------------------------------------
 
+// In checking builds (TERVIK_CHECK_ROOTS, on under the sanitizers) every Object made while a
+// coroutine body runs is noted, and a body that suspends while one of them still holds a
+// reference that the collector cannot see stops the process with a message saying where.
 namespace detail {
-template <class T>
-struct is_object;
-}
+#ifdef TERVIK_CHECK_ROOTS
+void note_born(const Object* o) noexcept;
+void note_gone(const Object* o) noexcept;
+#else
+inline void note_born(const Object*) noexcept {}
+inline void note_gone(const Object*) noexcept {}
+#endif
+}  // namespace detail
 
 class Object {
   public:
-    Object() noexcept = default;
-    Object(std::nullptr_t) noexcept {}
-    Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
-    Object(Object&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Object() noexcept { detail::note_born(this); }
+    Object(std::nullptr_t) noexcept { detail::note_born(this); }
+    Object(const Object& o) noexcept : p_(o.p_) {
+        Py_XINCREF(p_);
+        detail::note_born(this);
+    }
+    Object(Object&& o) noexcept : p_(o.p_) {
+        o.p_ = nullptr;
+        detail::note_born(this);
+    }
     Object& operator=(const Object& o) noexcept {
         Object copy(o);
         std::swap(p_, copy.p_);
@@ -94,7 +108,10 @@ class Object {
         std::swap(p_, taken.p_);
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    ~Object() {
+        detail::note_gone(this);
+        Py_XDECREF(p_);
+    }
 
     // Takes over a new reference returned by CPython; throws Error for NULL.
     static Object steal(PyObject* p) { return Object(check(p), 0); }
@@ -170,7 +187,7 @@ class Object {
     Object call_method(PyObject* name, A&&... args) &&;
 
   private:
-    Object(PyObject* p, int) noexcept : p_(p) {}
+    Object(PyObject* p, int) noexcept : p_(p) { detail::note_born(this); }
     Object consumed() noexcept { return Object(std::exchange(p_, nullptr), 0); }
     PyObject* p_ = nullptr;
 };

@@ -142,9 +142,10 @@ async def send(message: Any) -> None:
     pass
 
 
-def use_verification_backend() -> None:
-    """Every ``httpx.AsyncClient()`` (both gates build it with no arguments) talks to an
-    in-process verification backend that confirms every key."""
+def verification_client() -> type:
+    """An ``httpx.AsyncClient`` whose no-argument construction (what both gates do) talks to
+    an in-process verification backend that confirms every key. Installed as
+    ``httpx.AsyncClient`` for the remote case of every implementation alike."""
     import httpx
 
     answer = json.dumps({"valid": True, "user_id": 7, "email": "user@example.test"}).encode()
@@ -154,13 +155,18 @@ def use_verification_backend() -> None:
         return httpx.Response(200, content=answer, headers=headers)
 
     transport = httpx.MockTransport(backend)
-    base = httpx.AsyncClient
 
-    class BackendClient(base):  # type: ignore[misc, valid-type]
+    class BackendClient(httpx.AsyncClient):
         def __init__(self) -> None:
             super().__init__(transport=transport)
 
-    httpx.AsyncClient = BackendClient  # type: ignore[misc]
+    return BackendClient
+
+
+def use_verification_backend() -> None:
+    import httpx
+
+    httpx.AsyncClient = verification_client()  # type: ignore[misc]
 
 
 def starlette_gate(inner: Any, *, remote: bool) -> Any:
@@ -466,6 +472,7 @@ def main() -> None:
     parser.add_argument("--no-callgrind", action="store_true", help="wall clock only")
     parser.add_argument("--requests", type=int, help="callgrind: N requests per run (default 2000)")
     parser.add_argument("--rounds", type=int, help="wall clock: rounds, at least 7 (default 15)")
+    parser.add_argument("--no-save", action="store_true", help="print only; keep bench/results/")
     parser.add_argument("--worker", nargs=3, metavar=("IMPL", "CASE", "N"), help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.worker:
@@ -550,6 +557,8 @@ def main() -> None:
         + (f"missed: {', '.join(missed)}" if missed else "all met")
     )
 
+    if options.no_save:
+        return
     path = common.save("gate_overhead", results)
     png = path.with_suffix(".png")
     print(

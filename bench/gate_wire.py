@@ -188,6 +188,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, help="interleaved rounds, at least 3 (default 5)")
     parser.add_argument("--duration", type=float, help="seconds per wrk run (default 5)")
     parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--no-save", action="store_true", help="print only; keep bench/results/")
     options = parser.parse_args()
     rounds = max(3, options.rounds or (3 if options.quick else 5))
     duration = options.duration or (2.0 if options.quick else 5.0)
@@ -262,27 +263,25 @@ def main() -> None:
         f"{multi['workers_seen_serving']} workers seen answering"
     )
 
-    path = common.save(
-        "gate_wire",
-        {
-            "machine": info,
-            "server": "uvicorn, httptools, asyncio loop, 1 worker, access log off",
-            "load": {
-                "tool": "wrk",
-                "threads": 1,
-                "connections": options.connections,
-                "duration_s": duration,
-            },
-            "rounds": rounds,
-            "runs": runs,
-            "medians": medians,
-            "target_share": TARGET_SHARE,
-            "met": medians["gated"]["share_of_bare"] >= TARGET_SHARE,
-            "non_2xx": non_2xx,
-            "two_workers": multi,
+    results = {
+        "machine": info,
+        "server": "uvicorn, httptools, asyncio loop, 1 worker, access log off",
+        "load": {
+            "tool": "wrk",
+            "threads": 1,
+            "connections": options.connections,
+            "duration_s": duration,
         },
-    )
-    print(f"saved {path}")
+        "rounds": rounds,
+        "runs": runs,
+        "medians": medians,
+        "target_share": TARGET_SHARE,
+        "met": medians["gated"]["share_of_bare"] >= TARGET_SHARE,
+        "non_2xx": non_2xx,
+        "two_workers": multi,
+    }
+    if not options.no_save:
+        print(f"saved {common.save('gate_wire', results)}")
     if not multi["ok"]:
         sys.exit(1)
 

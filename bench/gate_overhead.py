@@ -83,7 +83,7 @@ CLIENT_HEADERS = [
 ]
 HTTP_SCOPE: dict[str, Any] = {
     "type": "http",
-    "asgi": {"version": "3.0", "spec_version": "2.3"},
+    "asgi": {"version": "3.0"},
     "http_version": "1.1",
     "server": ("127.0.0.1", 8000),
     "client": ("127.0.0.1", 51234),
@@ -108,7 +108,7 @@ SCOPES: dict[str, dict[str, Any]] = {
     | {"headers": [*CLIENT_HEADERS, (b"authorization", b"Bearer sk-live-0123456789abcdeX")]},
     "pass-through": {
         "type": "lifespan",
-        "asgi": {"version": "3.0", "spec_version": "2.0"},
+        "asgi": {"version": "3.0"},
         "state": {},
     },
     "remote-admit": HTTP_SCOPE

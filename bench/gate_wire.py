@@ -74,12 +74,14 @@ def free_port() -> int:
 
 
 @contextmanager
-def uvicorn(app: str, workers: int = 1) -> Iterator[tuple[str, subprocess.Popen[bytes]]]:
+def uvicorn(
+    app: str, workers: int = 1, http: str = "httptools"
+) -> Iterator[tuple[str, subprocess.Popen[bytes]]]:
     """Serve ``gate_wire:<app>``; yields its base URL and the server process."""
     port = free_port()
     command = [
         sys.executable, "-m", "uvicorn", f"gate_wire:{app}", "--app-dir", str(BENCH),
-        "--host", "127.0.0.1", "--port", str(port), "--http", "httptools", "--loop", "asyncio",
+        "--host", "127.0.0.1", "--port", str(port), "--http", http, "--loop", "asyncio",
         "--workers", str(workers), "--no-access-log", "--lifespan", "off", "--log-level", "warning",
     ]  # fmt: skip
     server = subprocess.Popen(command, stdin=subprocess.DEVNULL)
@@ -151,7 +153,7 @@ def two_workers() -> dict[str, Any]:
     the server admits a keyed request and refuses one without a key."""
     import httpx
 
-    with uvicorn("gated_pid", workers=2) as (base, server):
+    with uvicorn("gated_pid", workers=2, http="auto") as (base, server):
         deadline = time.monotonic() + 20
         workers: list[int] = []
         while time.monotonic() < deadline:

@@ -20,7 +20,7 @@ The ratio "this build / Python twin" of the added cost is printed beside its tar
 "met" or "missed". Results go to ``bench/results/gate_overhead-<python>.json`` and a bar
 chart to the ``.png`` beside it.
 
-    python bench/gate_overhead.py [--quick] [--no-callgrind]
+    python bench/gate_overhead.py [--quick] [--no-callgrind] [--callgrind-dir DIR] [--no-save]
     python bench/gate_overhead.py --worker IMPL CASE N      (what callgrind runs)
 """
 
@@ -279,14 +279,35 @@ def callgrind_parts(out: Path) -> dict[int, int]:
     return parts
 
 
-def count_instructions(impl: str, case: str, n: int) -> float:
-    """Instructions per request of ``impl`` for ``case``: (N requests - 0 requests) / N."""
+def keep_dump(dump: Path, target: Path) -> None:
+    """Copy a dump for callgrind_annotate, without the zero-count call records that callgrind
+    writes for the frames still open when it dumped (annotate would book the whole span as
+    their own cost)."""
+    lines = dump.read_text(errors="replace").splitlines(keepends=True)
+    kept, skip = [], False
+    for line in lines:
+        if skip:
+            skip = False
+        elif line.startswith("calls=0 "):
+            skip = True  # and the cost line that belongs to it
+        else:
+            kept.append(line)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_text("".join(kept))
+
+
+def count_instructions(impl: str, case: str, n: int, keep: Path | None = None) -> float:
+    """Instructions per request of ``impl`` for ``case``: (N requests - 0 requests) / N.
+
+    With ``keep``, the dump of the N-request span is copied there as
+    ``callgrind.<impl>.<case>`` for ``callgrind_annotate`` (the 0-request span is tiny)."""
     with tempfile.TemporaryDirectory(prefix="gate-callgrind-") as tmp:
         out = Path(tmp) / "callgrind.out"
         command = [
             "valgrind",
             "--tool=callgrind",
             "--dump-before=getppid",
+            "--compress-strings=no",  # each dump readable on its own by callgrind_annotate
             f"--callgrind-out-file={out}",
             sys.executable,
             str(Path(__file__).resolve()),
@@ -300,13 +321,15 @@ def count_instructions(impl: str, case: str, n: int) -> float:
         if done.returncode != 0:
             raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
         parts = callgrind_parts(out)
+        if keep is not None:
+            keep_dump(out.parent / f"{out.name}.3", keep / f"callgrind.{impl}.{case}")
     # dumps: 1 start-up and warm-up, 2 zero requests, 3 n requests, 4 exit
     if sorted(parts) != [1, 2, 3, 4]:
         raise RuntimeError(f"expected 4 callgrind dumps, got parts {sorted(parts)} ({impl} {case})")
     return (parts[3] - parts[2]) / n
 
 
-def instruction_counts(n: int) -> dict[str, dict[str, float]]:
+def instruction_counts(n: int, keep: Path | None = None) -> dict[str, dict[str, float]]:
     jobs = {
         (impl, case): (n // REMOTE_SHARE if case == "remote-admit" else n)
         for case in CASES
@@ -317,7 +340,8 @@ def instruction_counts(n: int) -> dict[str, dict[str, float]]:
     started = time.monotonic()
     with ThreadPoolExecutor(max_workers=max(1, min(2, os.cpu_count() or 1))) as pool:
         futures = {
-            key: pool.submit(count_instructions, *key, requests) for key, requests in jobs.items()
+            key: pool.submit(count_instructions, *key, requests, keep)
+            for key, requests in jobs.items()
         }
         for (impl, case), future in futures.items():
             counts[impl][case] = future.result()
@@ -472,6 +496,11 @@ def main() -> None:
     parser.add_argument("--no-callgrind", action="store_true", help="wall clock only")
     parser.add_argument("--requests", type=int, help="callgrind: N requests per run (default 2000)")
     parser.add_argument("--rounds", type=int, help="wall clock: rounds, at least 7 (default 15)")
+    parser.add_argument(
+        "--callgrind-dir",
+        type=Path,
+        help="keep each N-request callgrind dump here, for callgrind_annotate",
+    )
     parser.add_argument("--no-save", action="store_true", help="print only; keep bench/results/")
     parser.add_argument("--worker", nargs=3, metavar=("IMPL", "CASE", "N"), help=argparse.SUPPRESS)
     options = parser.parse_args()
@@ -502,7 +531,7 @@ def main() -> None:
         instructions = {
             "requests": n,
             "remote_requests": n // REMOTE_SHARE,
-            "per_request": instruction_counts(n),
+            "per_request": instruction_counts(n, options.callgrind_dir),
         }
 
     print(

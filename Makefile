@@ -3,15 +3,20 @@
 #
 #   make test                                    Python 3.10 (.venv)
 #   make test PYTHON=python3 VENV=.venv-default  any other interpreter
+#   make test-twin                               the gate tests against bench/python_gate.py
 #   make sanitize                                ASan + UBSan build, Python 3.10 (.venv-asan)
-#   make bench
+#   make bench                                   bench/gate_overhead.py, gate_wire.py, soak.py
+#   make bench BENCH_ARGS=--quick                the same in a few minutes
 #
 # PYTEST_ARGS is passed to pytest, e.g. make test PYTEST_ARGS='-k gate -x'.
 
-PYTHON ?= $(or $(wildcard /root/.pyenv/versions/3.10.13/bin/python),$(shell command -v python3.10 2>/dev/null),python3)
+# Python 3.10 from pyenv when it has one, else python3.10 on PATH, else python3.
+PYTHON ?= $(or $(shell prefix=$$(pyenv prefix 3.10 2>/dev/null) && echo "$$prefix/bin/python"),$(shell command -v python3.10 2>/dev/null),python3)
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
+BENCH_PROGRAMS := bench/gate_overhead.py bench/gate_wire.py bench/soak.py
 
 BUILD_TOOLS := scikit-build-core cmake ninja
 # Build against the venv's own tools; editable so the tests run the tree's Python files.
@@ -27,11 +32,16 @@ SANITIZER_ENV = \
 	PYTHONMALLOC=malloc \
 	TERVIK_SANITIZER_RUN=1
 
-.PHONY: test sanitize bench clean
+.PHONY: test test-twin sanitize bench clean
 
 test: $(VENV)/.ready
 	$(VENV)/$(INSTALL)
 	$(VENV)/bin/python -m pytest tests -q $(PYTEST_ARGS)
+
+# The gate tests against the plain-Python twin, so the benchmarks compare with a faithful one.
+test-twin: $(VENV)/.ready
+	$(VENV)/$(INSTALL)
+	$(VENV)/bin/python -m pytest tests/gate -q --gate=python $(PYTEST_ARGS)
 
 sanitize: $(ASAN_VENV)/.ready
 	CXX=$(SANITIZER_CXX) $(ASAN_VENV)/$(INSTALL) \
@@ -40,9 +50,11 @@ sanitize: $(ASAN_VENV)/.ready
 		--config-settings='build-dir=build/asan-{wheel_tag}'
 	$(SANITIZER_ENV) $(ASAN_VENV)/bin/python -m pytest tests -q $(PYTEST_ARGS)
 
+# valgrind (instruction counts) and wrk (the wire) are Debian packages; without them the
+# programs say so and measure what they can.
 bench: $(VENV)/.ready
-	$(VENV)/$(INSTALL)
-	@for program in bench/*.py; do echo "== $$program"; $(VENV)/bin/python $$program || exit 1; done
+	$(VENV)/bin/python -m pip install -q --no-build-isolation -e '.[test,bench]'
+	@for program in $(BENCH_PROGRAMS); do echo "== $$program"; $(VENV)/bin/python $$program $(BENCH_ARGS) || exit 1; done
 
 # A fresh virtualenv with an up-to-date pip and the build tools.
 %/.ready:

@@ -5,12 +5,22 @@ the sanitized extensions can load. The programs the tests start (Chromium, Playw
 driver, helper scripts) must run without them, so the preload is dropped from the
 environment they inherit as soon as this file is imported. A child Python that imports an
 extension needs it back: start it with ``env=python_env()``.
+
+``--gate=python`` runs the tests against the plain-Python twin of the gate
+(``bench/python_gate.py``): its classes replace ``ApiKeyGatehouse`` and
+``FixedApiKeyAuthProvider`` in ``tervik.mcp.gatehouse`` before any test module imports them,
+and tests marked ``native_only`` (argument-binder messages, function-object attributes,
+coroutine-object internals, load rules) are skipped.
 """
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import socket
+from pathlib import Path
+
+import pytest
 
 _SANITIZER_PRELOAD = os.environ.pop("LD_PRELOAD", None)
 
@@ -31,3 +41,45 @@ def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption(
+        "--gate",
+        choices=("native", "python"),
+        default="native",
+        help="which ApiKeyGatehouse the tests run against: the extension (default) or the "
+        "plain-Python twin in bench/python_gate.py",
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "native_only: checks what only the native gate can show; skipped under --gate=python",
+    )
+    if config.getoption("gate") == "python":
+        _use_python_gate()
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if config.getoption("gate") != "python":
+        return
+    skip = pytest.mark.skip(reason="native gate only (--gate=python)")
+    for item in items:
+        if item.get_closest_marker("native_only"):
+            item.add_marker(skip)
+
+
+def _use_python_gate() -> None:
+    """Put the twin's classes where ``from tervik.mcp.gatehouse import ...`` finds them."""
+    path = Path(__file__).resolve().parents[1] / "bench" / "python_gate.py"
+    spec = importlib.util.spec_from_file_location("python_gate", path)
+    assert spec is not None and spec.loader is not None
+    twin = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(twin)
+
+    import tervik.mcp.gatehouse as gatehouse
+
+    gatehouse.ApiKeyGatehouse = twin.ApiKeyGatehouse
+    gatehouse.FixedApiKeyAuthProvider = twin.FixedApiKeyAuthProvider

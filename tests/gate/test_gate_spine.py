@@ -82,8 +82,11 @@ def test_extract_token(scope, token):
     [
         (scope(b"api_key=\xff"), UnicodeDecodeError, None),
         (scope(b"", (b"a", b"b", b"c")), ValueError, "too many values to unpack (expected 2)"),
-        (scope(b"", (b"a",)), ValueError, "need more than 1 value to unpack"),
-        (scope(b"", iter([b"authorization"])), ValueError, "need more than 1 value to unpack"),
+        # the extension's own unpacking message; plain Python words it differently
+        pytest.param(scope(b"", (b"a",)), ValueError, "need more than 1 value to unpack",
+                     marks=pytest.mark.native_only),
+        pytest.param(scope(b"", iter([b"authorization"])), ValueError, "need more than 1 value to unpack",
+                     marks=pytest.mark.native_only),
         ({"query_string": "api_key=k"}, AttributeError, None),
     ],
 )
@@ -203,6 +206,7 @@ def test_query_extraction_matches_parse_qs():
         assert gate._extract_token({"query_string": query.encode()}) == expected, query
 
 
+@pytest.mark.native_only  # patches the extension's own urllib; checks its return-type rule
 def test_a_replaced_query_parser_is_used(monkeypatch):
     import types
 

@@ -19,6 +19,8 @@ import pytest
 
 from tervik.mcp.gatehouse import ApiKeyGatehouse
 
+pytestmark = pytest.mark.native_only  # the extension's own machinery
+
 
 def native(send):
     return ApiKeyGatehouse(None, api_key="k")._send_401({}, send)

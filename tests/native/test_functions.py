@@ -15,6 +15,8 @@ import pytest
 from tests.conftest import python_env
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
 
+pytestmark = pytest.mark.native_only  # the extension's own machinery
+
 ASYNC = [
     ApiKeyGatehouse.__call__,
     ApiKeyGatehouse._verify_remote,

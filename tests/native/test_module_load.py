@@ -10,6 +10,8 @@ import pytest
 
 from tests.conftest import python_env
 
+pytestmark = pytest.mark.native_only  # the extension's own machinery
+
 MODULES = ["tervik.mcp.gatehouse", "tervik.amazon_rufus.services.browser"]
 
 

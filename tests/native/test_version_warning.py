@@ -18,6 +18,8 @@ import pytest
 
 from tests.conftest import python_env
 
+pytestmark = pytest.mark.native_only  # the extension's own machinery
+
 ROOT = Path(__file__).resolve().parents[2]
 OTHER = "3.9" if sys.version_info[:2] != (3, 9) else "3.8"
 

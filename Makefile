@@ -8,7 +8,12 @@
 #
 # PYTEST_ARGS is passed to pytest, e.g. make test PYTEST_ARGS='-k gate -x'.
 
-PYTHON ?= $(or $(wildcard /root/.pyenv/versions/3.10.13/bin/python),$(shell command -v python3.10 2>/dev/null),python3)
+# Python 3.10 where it can be found: pyenv's, else python3.10 on PATH (asked for its real
+# path, since a pyenv shim on PATH fails unless a version is selected), else python3.
+ifeq ($(origin PYTHON),undefined)
+PYENV_PREFIX_310 := $(shell pyenv prefix 3.10 2>/dev/null)
+PYTHON := $(or $(if $(PYENV_PREFIX_310),$(PYENV_PREFIX_310)/bin/python),$(shell python3.10 -c 'import sys; print(sys.executable)' 2>/dev/null),python3)
+endif
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=

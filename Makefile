@@ -1,6 +1,7 @@
 # The commands people type. Every target makes its own virtualenv and builds the
 # extensions into it; build trees under build/ are kept, so rebuilds are incremental.
 #
+#   make demo                                    the gated MCP server (ARGS="--port 0")
 #   make test                                    Python 3.10 (.venv)
 #   make test PYTHON=python3 VENV=.venv-default  any other interpreter
 #   make sanitize                                ASan + UBSan build, Python 3.10 (.venv-asan)
@@ -17,10 +18,14 @@ endif
 VENV ?= .venv
 ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=
+ARGS ?=
 
 BUILD_TOOLS := scikit-build-core cmake ninja
 # Build against the venv's own tools; editable so the tests run the tree's Python files.
 INSTALL = bin/python -m pip install -q --no-build-isolation -e '.[test]'
+INSTALL_DEMO = bin/python -m pip install -q --no-build-isolation -e '.[demo]'
+# What a rebuild of the extensions depends on (the Python files are used in place).
+BUILD_INPUTS := pyproject.toml CMakeLists.txt $(wildcard src/native/* src/tervik/*/*.cpp src/tervik/*/*/*.cpp)
 
 # The sanitizer run uses GCC's runtimes, preloaded into the pytest process only
 # (tests/conftest.py takes LD_PRELOAD out again for the programs the tests start).
@@ -32,7 +37,15 @@ SANITIZER_ENV = \
 	PYTHONMALLOC=malloc \
 	TERVIK_SANITIZER_RUN=1
 
-.PHONY: test sanitize bench clean
+.PHONY: demo test sanitize bench clean
+
+# The main job: python -m tervik.mcp.demo, with ARGS passed on.
+demo: $(VENV)/.demo-installed
+	$(VENV)/bin/python -m tervik.mcp.demo $(ARGS)
+
+$(VENV)/.demo-installed: $(VENV)/.ready $(BUILD_INPUTS)
+	$(VENV)/$(INSTALL_DEMO)
+	touch $@
 
 test: $(VENV)/.ready
 	$(VENV)/$(INSTALL)

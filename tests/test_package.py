@@ -105,3 +105,28 @@ def test_wheel_contents(kind: str, tmp_path: Path) -> None:
         assert package == extensions | STUBS
     else:
         assert HOST_FILES | STUBS <= package
+
+
+def test_floors_file_pins_exactly_the_declared_floors() -> None:
+    """.ci/floors.txt, which CI installs to prove the floors, names every declared floor."""
+    from importlib.metadata import requires
+
+    from packaging.requirements import Requirement
+    from packaging.version import Version
+
+    tooling = {"pytest", "pytest-asyncio", "mypy", "tervik"}
+    declared = {}
+    for text in requires("tervik") or []:
+        requirement = Requirement(text)
+        if requirement.name in tooling:
+            continue
+        [spec] = requirement.specifier  # one floor each, the same on every Python
+        assert spec.operator == ">=" and "python_version" not in str(requirement.marker), text
+        declared[requirement.name] = Version(spec.version)
+    lines = (ROOT / ".ci/floors.txt").read_text().splitlines()
+    pinned = {
+        Requirement(line).name: Version(next(iter(Requirement(line).specifier)).version)
+        for line in lines
+        if line.strip() and not line.startswith("#")
+    }
+    assert pinned == declared

@@ -231,6 +231,8 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
+    # Playwright's Node.js driver writes its runtime's deprecation warnings to our stderr.
+    os.environ.setdefault("NODE_NO_WARNINGS", "1")
     try:
         record = run(args)
     except SeedRequestNotCapturedError as error:

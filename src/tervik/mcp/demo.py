@@ -168,11 +168,16 @@ def endpoint_url(host: str, port: int, path: str) -> str:
     return f"http://{f'[{host}]' if ':' in host else host}:{port}{path}"
 
 
-def banner(args: argparse.Namespace, url: str, generated_key: str | None) -> list[str]:
-    """The start-up text: the two stable lines first, then ready-to-paste examples."""
+def banner(
+    args: argparse.Namespace, url: str, generated_key: str | None, backend: DemoBackend | None
+) -> list[str]:
+    """The start-up text: the stable lines first, then ready-to-paste examples."""
     lines = [f"MCP endpoint: {url}"]
     if generated_key is not None:
         lines.append(f"API key: {generated_key}")
+    if backend is not None:
+        count = len(backend.identities)
+        lines.append(f"Verification backend: {backend.url} ({count} keys from {args.demo_backend})")
     if generated_key is not None:
         key = generated_key
     elif args.auth_verify_url is None:
@@ -268,12 +273,7 @@ def serve(args: argparse.Namespace) -> None:
             url = endpoint_url(args.host, sock.getsockname()[1], args.path)
 
             def started() -> None:
-                if backend is not None:
-                    count = len(backend.identities)
-                    print(
-                        f"Verification backend: {backend.url} ({count} keys from {args.demo_backend})"
-                    )
-                print("\n".join(banner(args, url, generated_key)), flush=True)
+                print("\n".join(banner(args, url, generated_key, backend)), flush=True)
 
             run(args, sock, started)
     finally:

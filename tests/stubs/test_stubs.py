@@ -17,6 +17,7 @@ import pytest
 
 import tervik.amazon_rufus.services.browser as browser
 import tervik.mcp.gatehouse as gatehouse
+from tests.conftest import python_env
 
 HERE = Path(__file__).resolve().parent
 SRC = HERE.parents[1] / "src"
@@ -70,6 +71,7 @@ def test_stubtest_finds_the_stubs_and_the_modules_consistent() -> None:
         [sys.executable, "-m", "mypy.stubtest", *STUBBED],
         capture_output=True,
         text=True,
+        env=python_env(),  # it imports the extensions
     )
     assert run.returncode == 0, run.stdout + run.stderr
 
@@ -123,7 +125,7 @@ def test_stubgen_agrees_with_the_stubs_where_it_can(module_name: str, tmp_path: 
     subprocess.run(
         [sys.executable, "-c", STUBGEN, "--include-private", "-m", module_name,
          "-o", str(tmp_path)],
-        check=True, capture_output=True,
+        check=True, capture_output=True, env=python_env(),
     )  # fmt: skip
     generated = tmp_path.joinpath(*module_name.split(".")).with_suffix(".pyi").read_text()
     ours = STUBBED[module_name][1].read_text()

@@ -22,10 +22,10 @@ from tests.gate.conftest import McpEndpoint
 
 ROOT = Path(__file__).resolve().parents[2]
 WRONG_KEYS = ("wrong-key-in-query", "wrong-key-in-header")
-ANONYMOUS = {"authenticated": True, "user_id": None, "email": None}
+FIXED_KEY_IDENTITY = {"authenticated": True, "user_id": None, "email": None}
 
 
-def refused(url: str, *, query_key: str | None = None, bearer: str | None = None) -> int:
+def status_of(url: str, *, query_key: str | None = None, bearer: str | None = None) -> int:
     """Status of an initialize POST presenting the key one way or the other."""
     params = {"api_key": query_key} if query_key else None
     headers = {"Authorization": f"Bearer {bearer}"} if bearer else {}
@@ -41,11 +41,11 @@ async def test_fixed_key_generated_printed_once_and_never_logged(demo: Callable[
     key = server.key
     assert key and len(key) >= 24
     endpoint = McpEndpoint("streamable-http", server.endpoint)
-    assert await endpoint.whoami(bearer=key) == ANONYMOUS
-    assert await endpoint.whoami(api_key=key) == ANONYMOUS
-    assert refused(server.endpoint, query_key=WRONG_KEYS[0]) == 401
-    assert refused(server.endpoint, bearer=WRONG_KEYS[1]) == 401
-    assert refused(server.endpoint) == 401
+    assert await endpoint.whoami(bearer=key) == FIXED_KEY_IDENTITY
+    assert await endpoint.whoami(api_key=key) == FIXED_KEY_IDENTITY
+    assert status_of(server.endpoint, query_key=WRONG_KEYS[0]) == 401
+    assert status_of(server.endpoint, bearer=WRONG_KEYS[1]) == 401
+    assert status_of(server.endpoint) == 401
 
     assert server.stop() == 0
     assert_no_traceback(server)
@@ -88,7 +88,7 @@ async def test_key_from_the_environment_is_never_printed(demo: Callable[..., Dem
 async def test_sse_transport_with_the_header(demo: Callable[..., Demo]) -> None:
     server = demo("--sse")
     assert server.endpoint.endswith("/sse")
-    assert await McpEndpoint("sse", server.endpoint).whoami(bearer=server.key) == ANONYMOUS
+    assert await McpEndpoint("sse", server.endpoint).whoami(bearer=server.key) == FIXED_KEY_IDENTITY
     assert server.stop() == 0
 
 
@@ -105,7 +105,7 @@ async def test_remote_mode_with_the_bundled_backend(
         "authenticated": True, "user_id": "ada", "email": "ada@example.test"}  # fmt: skip
     assert await endpoint.whoami(bearer="key-bob") == {
         "authenticated": True, "user_id": 2, "email": None}  # fmt: skip
-    assert refused(server.endpoint, query_key=WRONG_KEYS[0]) == 401
+    assert status_of(server.endpoint, query_key=WRONG_KEYS[0]) == 401
 
     assert server.stop() == 0
     assert_no_traceback(server)
@@ -122,7 +122,7 @@ def test_unreachable_verification_url_is_reported_once_then_refused(
     url = f"http://127.0.0.1:{free_port()}/verify"
     server = demo("--auth-verify-url", url)
     for _ in range(2):
-        assert refused(server.endpoint, bearer="some-key") == 401
+        assert status_of(server.endpoint, bearer="some-key") == 401
     assert server.stop() == 0
     [notice] = [line for line in server.stderr if "cannot be reached" in line]
     assert notice.startswith(f"tervik-mcp-demo: the verification service at {url} cannot be")

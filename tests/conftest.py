@@ -15,10 +15,12 @@ coroutine-object internals, load rules) are skipped.
 
 from __future__ import annotations
 
+import functools
 import importlib.util
 import os
 import socket
 from pathlib import Path
+from types import ModuleType
 
 import pytest
 
@@ -71,13 +73,20 @@ def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item
             item.add_marker(skip)
 
 
-def _use_python_gate() -> None:
-    """Put the twin's classes where ``from tervik.mcp.gatehouse import ...`` finds them."""
+@functools.cache
+def python_gate() -> ModuleType:
+    """The plain-Python twin of the gate module (bench/python_gate.py), loaded once."""
     path = Path(__file__).resolve().parents[1] / "bench" / "python_gate.py"
     spec = importlib.util.spec_from_file_location("python_gate", path)
     assert spec is not None and spec.loader is not None
     twin = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(twin)
+    return twin
+
+
+def _use_python_gate() -> None:
+    """Put the twin's classes where ``from tervik.mcp.gatehouse import ...`` finds them."""
+    twin = python_gate()
 
     import tervik.mcp.gatehouse as gatehouse
 

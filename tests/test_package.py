@@ -7,11 +7,13 @@ import json
 import subprocess
 import sys
 import sysconfig
+import zipfile
 from pathlib import Path
 
 import pytest
 
 from tervik.amazon_rufus.domain.models import SeedRequestRecord
+from tests.conftest import SANITIZER_RUN, python_env
 
 ROOT = Path(__file__).resolve().parents[1]
 EXTENSIONS = {
@@ -67,3 +69,64 @@ def test_seed_record_dict_is_json_ready_and_detached() -> None:
     assert data["request_headers"] == headers and data["captured_at"] == 1_700_000_000_123
     data["request_headers"]["cookie"] = "changed"
     assert "cookie" not in record.request_headers
+
+
+# Files of the host package's own that the extensions-only wheel must not carry.
+HOST_FILES = {
+    "tervik/__init__.py",
+    "tervik/mcp/__init__.py",
+    "tervik/mcp/context.py",
+    "tervik/amazon_rufus/domain/models.py",
+    "tervik/py.typed",
+}
+STUBS = {"tervik/mcp/gatehouse.pyi", "tervik/amazon_rufus/services/browser.pyi"}
+
+
+@pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
+@pytest.mark.parametrize("kind", ["default", "extensions"])
+def test_wheel_contents(kind: str, tmp_path: Path) -> None:
+    env = python_env(TERVIK_WHEEL=kind)
+    subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+         "-w", str(tmp_path), str(ROOT)],
+        check=True, env=env, capture_output=True,
+    )  # fmt: skip
+    [wheel] = tmp_path.glob("tervik-*.whl")
+    with zipfile.ZipFile(wheel) as archive:
+        names = set(archive.namelist())
+        metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA")))
+    package = {name for name in names if not name.split("/")[0].endswith(".dist-info")}
+    extensions = {name for name in package if name.endswith(sysconfig.get_config_var("EXT_SUFFIX"))}
+    assert len(extensions) == 2
+    assert not [name for name in names if name.endswith((".cpp", ".hpp"))]
+    assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
+    assert b"\nLicense-Expression: MIT\n" in metadata
+    if kind == "extensions":
+        assert package == extensions | STUBS
+    else:
+        assert HOST_FILES | STUBS <= package
+
+
+def test_floors_file_pins_exactly_the_declared_floors() -> None:
+    """.ci/floors.txt, which CI installs to prove the floors, names every declared floor."""
+    from importlib.metadata import requires
+
+    from packaging.requirements import Requirement
+    from packaging.version import Version
+
+    tooling = {"pytest", "pytest-asyncio", "mypy", "tervik"}
+    declared = {}
+    for text in requires("tervik") or []:
+        requirement = Requirement(text)
+        if requirement.name in tooling:
+            continue
+        [spec] = requirement.specifier  # one floor each, the same on every Python
+        assert spec.operator == ">=" and "python_version" not in str(requirement.marker), text
+        declared[requirement.name] = Version(spec.version)
+    lines = (ROOT / ".ci/floors.txt").read_text().splitlines()
+    pinned = {
+        Requirement(line).name: Version(next(iter(Requirement(line).specifier)).version)
+        for line in lines
+        if line.strip() and not line.startswith("#")
+    }
+    assert pinned == declared

@@ -1,0 +1,298 @@
+"""A real MCP server behind the API-key gate, to try it with: ``make demo``.
+
+``python -m tervik.mcp.demo`` (console script ``tervik-mcp-demo``) serves an MCP server made
+with the MCP Python SDK, with a few small tools, over its streamable HTTP transport (SSE with
+``--sse``) under uvicorn, wrapped in ``ApiKeyGatehouse``:
+
+- fixed-key mode by default, the key taken from ``TERVIK_MCP_API_KEY`` or generated;
+- remote mode with ``--auth-verify-url URL``, or with ``--demo-backend FILE``, which starts
+  the bundled verification backend (``tervik.mcp.demo_backend``) on a free local port.
+
+Start-up writes ``MCP endpoint: http://HOST:PORT/PATH`` and, only when the key was generated,
+``API key: KEY`` to standard output, each on a line of its own, followed by client
+examples; logs go to standard error, with every ``api_key`` query value masked. No key is
+ever written except the one the demo generated. Ctrl-C stops it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import logging
+import os
+import secrets
+import socket
+import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
+
+from tervik.mcp.context import mcp_request_ctx
+from tervik.mcp.demo_backend import DemoBackend, DemoBackendError, load_identities
+from tervik.mcp.redaction import ApiKeyRedactingFilter, redact, redact_api_key_logs
+
+if TYPE_CHECKING:
+    from mcp.server.mcpserver import MCPServer
+    from starlette.types import ASGIApp
+
+__all__ = ["ENV_KEY", "main", "make_app", "make_gate", "make_mcp_server"]
+
+PROG = "tervik-mcp-demo"
+ENV_KEY = "TERVIK_MCP_API_KEY"
+# A protocol revision every SDK of this generation accepts, for the curl examples.
+CURL_PROTOCOL_VERSION = "2025-06-18"
+
+
+class DemoError(Exception):
+    """A problem the user can fix, told in one line; ``status`` is the exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Serve a small MCP server behind the tervik API-key gate.",
+        epilog=f"Fixed-key mode takes its key from ${ENV_KEY}, or generates one and prints it.",
+    )
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    parser.add_argument("--port", type=int, default=8000, help="port; 0 picks a free one")
+    parser.add_argument("--path", help="endpoint path (default /mcp, or /sse with --sse)")
+    parser.add_argument("--sse", action="store_true", help="serve the SSE transport")
+    remote = parser.add_mutually_exclusive_group()
+    remote.add_argument("--auth-verify-url", metavar="URL", help="remote mode: verify keys here")
+    remote.add_argument(
+        "--demo-backend", metavar="FILE", help="remote mode against the bundled backend, "
+        'keys and identities from FILE: {"KEY": {"user_id": ..., "email": ...}}'
+    )  # fmt: skip
+    args = parser.parse_args(argv)
+    args.path = args.path or ("/sse" if args.sse else "/mcp")
+    if not args.path.startswith("/"):
+        parser.error("--path must start with /")
+    if args.auth_verify_url and urlsplit(args.auth_verify_url).scheme not in ("http", "https"):
+        parser.error("--auth-verify-url must be an http:// or https:// URL")
+    return args
+
+
+# --- the server ------------------------------------------------------------------------
+
+
+def make_mcp_server() -> MCPServer:
+    """The MCP server: ``whoami`` reports the caller's identity (never the key)."""
+    from mcp.server.mcpserver import MCPServer
+
+    server = MCPServer("tervik-demo", log_level="WARNING")
+
+    @server.tool()
+    async def whoami() -> dict[str, Any]:
+        """Who the gate says is calling: user id and email (remote mode); never the key."""
+        identity = mcp_request_ctx.get() or {}
+        return {
+            "authenticated": identity.get("api_key") is not None,
+            "user_id": identity.get("user_id"),
+            "email": identity.get("email"),
+        }
+
+    @server.tool()
+    async def echo(text: str) -> str:
+        """Return the text unchanged."""
+        return text
+
+    @server.tool()
+    async def add(a: float, b: float) -> float:
+        """Add two numbers."""
+        return a + b
+
+    return server
+
+
+def make_app(args: argparse.Namespace) -> ASGIApp:
+    """The MCP server's ASGI app for the chosen transport, endpoint at ``args.path``."""
+    server = make_mcp_server()
+    if args.sse:
+        return server.sse_app(sse_path=args.path, host=args.host)
+    return server.streamable_http_app(streamable_http_path=args.path, host=args.host)
+
+
+def make_gate(app: ASGIApp, args: argparse.Namespace) -> ASGIApp:
+    """The gate in front of the app: the one place that chooses the gate class."""
+    from tervik.mcp.gatehouse import ApiKeyGatehouse
+
+    return ApiKeyGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+
+
+# --- start-up --------------------------------------------------------------------------
+
+
+def configure_logging() -> None:
+    """Everything to standard error, keys masked on the way; the SDK's chatter kept down."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
+    handler.addFilter(ApiKeyRedactingFilter())
+    logging.basicConfig(level=logging.INFO, handlers=[handler], force=True)
+    redact_api_key_logs()
+    logging.getLogger("mcp").setLevel(logging.WARNING)
+
+
+def listen_socket(host: str, port: int) -> socket.socket:
+    """The bound server socket; a port in use or a bad address is a DemoError."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, port))
+    except OSError as error:
+        sock.close()
+        if error.errno == errno.EADDRINUSE:
+            raise DemoError(
+                f"port {port} on {host} is in use; choose another with --port (0 picks a free one)"
+            ) from None
+        raise DemoError(f"cannot listen on {host} port {port}: {error.strerror}") from None
+    return sock
+
+
+def unreachable(url: str) -> str | None:
+    """Why nothing answers at the URL's host and port (no request is sent), or None."""
+    parts = urlsplit(url)
+    try:
+        port = parts.port or (443 if parts.scheme == "https" else 80)
+        with socket.create_connection((parts.hostname or "", port), timeout=3):
+            return None
+    except (OSError, ValueError) as error:
+        return getattr(error, "strerror", None) or str(error) or type(error).__name__
+
+
+def endpoint_url(host: str, port: int, path: str) -> str:
+    return f"http://{f'[{host}]' if ':' in host else host}:{port}{path}"
+
+
+def banner(
+    args: argparse.Namespace, url: str, generated_key: str | None, backend: DemoBackend | None
+) -> list[str]:
+    """The start-up text: the stable lines first, then ready-to-paste examples."""
+    lines = [f"MCP endpoint: {url}"]
+    if generated_key is not None:
+        lines.append(f"API key: {generated_key}")
+    if backend is not None:
+        count = len(backend.identities)
+        lines.append(f"Verification backend: {backend.url} ({count} keys from {args.demo_backend})")
+    if generated_key is not None:
+        key = generated_key
+    elif args.auth_verify_url is None:
+        key = f"${ENV_KEY}"
+    else:
+        key = "YOUR_KEY"
+    quote = "'" if generated_key is not None else '"'  # let the shell expand $TERVIK_...
+    header = f"Authorization: Bearer {key}"
+    lines += [
+        "",
+        "Clients present the key in a header or in the query:",
+        f"  {header}",
+        f"  {url}?api_key={key}",
+        "",
+    ]
+    if args.sse:
+        lines += [
+            "Try it (an SSE stream; a query-key client cannot post its messages, use the header):",
+            f"  curl -N -H {quote}{header}{quote} {url}",
+        ]
+    else:
+        initialize = (
+            '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":'
+            f'"{CURL_PROTOCOL_VERSION}","capabilities":{{}},'
+            '"clientInfo":{"name":"curl","version":"1"}}}'
+        )
+        common = (
+            "-H 'Content-Type: application/json' -H 'Accept: application/json, text/event-stream'"
+            f" -d '{initialize}'"
+        )
+        lines += [
+            "Try it:",
+            f"  curl -sS -X POST -H {quote}{header}{quote} {common} {url}",
+            f"  curl -sS -X POST {common} {quote}{url}?api_key={key}{quote}",
+        ]
+    lines += ["", "Stop with Ctrl-C."]
+    return lines
+
+
+def run(args: argparse.Namespace, sock: socket.socket, on_started: Callable[[], None]) -> None:
+    import uvicorn
+
+    class Server(uvicorn.Server):
+        async def startup(self, sockets: list[socket.socket] | None = None) -> None:
+            await super().startup(sockets=sockets)
+            if self.started:
+                on_started()
+
+    config = uvicorn.Config(
+        make_gate(make_app(args), args),
+        lifespan="on",
+        log_config=None,
+        timeout_graceful_shutdown=3,
+    )
+    Server(config).run(sockets=[sock])
+
+
+def serve(args: argparse.Namespace) -> None:
+    try:
+        import mcp.server.mcpserver  # noqa: F401
+        import uvicorn  # noqa: F401
+    except ImportError as error:
+        raise DemoError(
+            f"needs uvicorn and the MCP SDK ({error}): pip install 'tervik[demo]'"
+        ) from None
+
+    backend = None
+    generated_key = None
+    args.api_key = None
+    if args.demo_backend:
+        try:
+            identities = load_identities(args.demo_backend)
+        except DemoBackendError as error:
+            raise DemoError(str(error), status=2) from None
+        backend = DemoBackend(identities)
+        args.auth_verify_url = backend.url
+    elif args.auth_verify_url:
+        problem = unreachable(args.auth_verify_url)
+        if problem is not None:
+            print(
+                f"{PROG}: the verification service at {redact(args.auth_verify_url)} cannot be "
+                f"reached ({problem}); serving anyway, every request is refused until it answers",
+                file=sys.stderr,
+                flush=True,
+            )
+    else:
+        args.api_key = os.environ.get(ENV_KEY) or None
+        if args.api_key is None:
+            generated_key = args.api_key = secrets.token_urlsafe(24)
+
+    try:
+        with listen_socket(args.host, args.port) as sock:
+            url = endpoint_url(args.host, sock.getsockname()[1], args.path)
+
+            def started() -> None:
+                print("\n".join(banner(args, url, generated_key, backend)), flush=True)
+
+            run(args, sock, started)
+    finally:
+        if backend is not None:
+            backend.close()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parse_args(argv)
+    configure_logging()
+    try:
+        serve(args)
+    except DemoError as error:
+        print(f"{PROG}: {error}", file=sys.stderr)
+        return error.status
+    except KeyboardInterrupt:  # uvicorn re-raises Ctrl-C once it has shut down cleanly
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

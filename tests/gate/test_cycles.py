@@ -52,23 +52,28 @@ def http(query: bytes = b"api_key=k") -> dict:
     return {"type": "http", "query_string": query, "headers": []}
 
 
-class Client:
-    """Stands in for httpx.AsyncClient; `trap_at` names the await that suspends."""
+def client_class(trap: Trap, trap_at: str) -> type:
+    """Stands in for httpx.AsyncClient, suspending at the await `trap_at` names.  It holds
+    the trap weakly: only the suspended call may keep it alive."""
+    trap_ref = weakref.ref(trap)
 
-    trap: Trap
-    trap_at: str
+    def at(place: str) -> Any:
+        return trap_ref() if place == trap_at else Ready()
 
-    async def __aenter__(self):
-        await (self.trap if self.trap_at == "enter" else Ready())
-        return self
+    class Client:
+        async def __aenter__(self):
+            await at("enter")
+            return self
 
-    async def get(self, url, **options):
-        await (self.trap if self.trap_at == "get" else Ready())
-        return Response()
+        async def get(self, url, **options):
+            await at("get")
+            return Response()
 
-    async def __aexit__(self, *exc):
-        await (self.trap if self.trap_at == "exit" else Ready())
-        return False
+        async def __aexit__(self, *exc):
+            await at("exit")
+            return False
+
+    return Client
 
 
 class Response:
@@ -106,9 +111,7 @@ def call(site: str, module, trap: Trap, monkeypatch):
     if site.startswith("verify-remote-"):
         import httpx
 
-        monkeypatch.setattr(Client, "trap", trap, raising=False)
-        monkeypatch.setattr(Client, "trap_at", site.rsplit("-", 1)[1], raising=False)
-        monkeypatch.setattr(httpx, "AsyncClient", Client)
+        monkeypatch.setattr(httpx, "AsyncClient", client_class(trap, site.rsplit("-", 1)[1]))
         return Gate(None, auth_verify_url="http://verify")._verify_remote("k")
     raise AssertionError(site)
 

@@ -38,6 +38,7 @@ SANITIZER_ENV = \
 	LD_PRELOAD="$$($(SANITIZER_CXX) -print-file-name=libasan.so) $$($(SANITIZER_CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/.ci/lsan.supp:print_suppressions=0 \
+	PYTHONPATH=$(CURDIR)/tests/sanitizer \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc \
 	TERVIK_SANITIZER_RUN=1

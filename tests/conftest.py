@@ -19,6 +19,7 @@ import functools
 import importlib.util
 import os
 import socket
+import sys
 from pathlib import Path
 from types import ModuleType
 

@@ -117,19 +117,22 @@ async def test_closing_the_client_after_a_failed_request_sees_and_chains_that_fa
 # ---- the key stays out of log records ----------------------------------------------------------
 
 
-@pytest.mark.parametrize("setup", ["non_ascii", "unreachable"])
+@pytest.mark.parametrize("setup", ["non_ascii", "lone_surrogate", "unreachable"])
 async def test_a_failed_verification_logs_text_never_the_error_or_the_key(
     backend, closed_port, caplog, setup
 ):
-    key = "secret-k\u00fcy" if setup == "non_ascii" else "secret-key"
-    url = backend.url if setup == "non_ascii" else f"http://127.0.0.1:{closed_port}/verify"
+    key = {"non_ascii": "secret-k\u00fcy", "lone_surrogate": "secret-k\ud800y"}.get(
+        setup, "secret-key"
+    )
+    url = backend.url if setup != "unreachable" else f"http://127.0.0.1:{closed_port}/verify"
     with caplog.at_level(logging.WARNING, logger="tervik.mcp"):
         assert await ApiKeyGatehouse(None, auth_verify_url=url)._verify_remote(key) is None
     [record] = caplog.records
     assert record.msg == "远程校验 API Key 失败: %s"
     assert all(type(arg) is str for arg in record.args), record.args
-    assert not any(part in record.getMessage() for part in (key, "\u00fc", "\\xfc", "position"))
-    if setup == "non_ascii":
+    forms = (key, "\u00fc", "\\xfc", "\\ud800", "position")
+    assert not any(part in record.getMessage() for part in forms)
+    if setup != "unreachable":
         assert record.args == ("UnicodeEncodeError",)
 
 

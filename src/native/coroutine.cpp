@@ -7,6 +7,9 @@
 
 #include <frameobject.h>
 
+#include "coroutine_parts.hpp"
+#include "free_list.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -14,25 +17,33 @@
 
 namespace py {
 
-enum class CoroState : std::uint8_t { created, suspended, running, finished };
+using parts::CoroState;
 
+// The C++ frame lives in the object's tail, where its address (and its promise's, at a fixed
+// place in every frame) is known without storing it: the header stays small enough that a
+// small body's whole object fits pymalloc's 512 bytes.
 struct CoroObject {
-    PyObject_VAR_HEAD PromiseBase* promise;  // NULL once the frame is gone
-    std::coroutine_handle<> frame;
-    const CoroutineCode* code;
-    PyObject* name;      // set explicitly; NULL: the code's
-    PyObject* qualname;  // likewise
-    PyObject* weakreflist;
-    PyObject* frame_object;  // cr_frame, made when first asked for
+    PyObject_VAR_HEAD PyObject* weakreflist;
     _PyErr_StackItem exc_state;
-    CoroState state;
+    parts::Identity id;  // id.has_frame: the frame is alive
 };
 
-// The frame lives in the tail of the object, suitably aligned.
 constexpr Py_ssize_t frame_offset = (sizeof(CoroObject) + alignof(std::max_align_t) - 1) /
                                     alignof(std::max_align_t) * alignof(std::max_align_t);
+// Where a frame keeps its promise (the same for every body; learnt from the first one).
+Py_ssize_t promise_offset = -1;
+
+static std::coroutine_handle<> frame_of(CoroObject* c) noexcept {
+    return std::coroutine_handle<>::from_address(reinterpret_cast<char*>(c) + frame_offset);
+}
+static PromiseBase* promise_of(CoroObject* c) noexcept {
+    if (!c->id.has_frame) return nullptr;
+    return reinterpret_cast<PromiseBase*>(reinterpret_cast<char*>(c) + frame_offset +
+                                          promise_offset);
+}
 
 static PyTypeObject CoroType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+static FreeList<16> recycled_coroutines;  // matched by frame size
 static PyTypeObject CoroWrapperType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace detail {
@@ -88,21 +99,6 @@ int visit_exception_state(_PyErr_StackItem& s, visitproc visit, void* arg) {
 #endif
     Py_VISIT(s.exc_value);
     return 0;
-}
-
-// getattr(obj, name) where a missing attribute is no error: 1 found, 0 missing, -1 failed.
-int lookup_optional(PyObject* obj, PyObject* name, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(obj, name, result);
-#else
-    return _PyObject_LookupAttr(obj, name, result);
-#endif
-}
-
-// The value a set StopIteration carries (the error is cleared).
-Object stop_iteration_value() {
-    Error stop = Error::fetch();
-    return Object::borrow(stop.exception()).attr("value");
 }
 
 // An exception thrown into a frame is chained to the one being handled there, as raising it
@@ -191,28 +187,35 @@ Object Outcome::get() && {
 // ---- promise ----------------------------------------------------------------------------
 
 void* PromiseBase::operator new(std::size_t size) {
-    auto* coro = PyObject_GC_NewVar(CoroObject, &CoroType, static_cast<Py_ssize_t>(size));
+    auto* coro = reinterpret_cast<CoroObject*>(
+        recycled_coroutines.take(&CoroType, static_cast<Py_ssize_t>(size)));
+    if (coro == nullptr)
+        coro = PyObject_GC_NewVar(CoroObject, &CoroType, static_cast<Py_ssize_t>(size));
     if (coro == nullptr) fail();
-    coro->promise = nullptr;
-    new (&coro->frame) std::coroutine_handle<>();
-    coro->code = nullptr;
-    coro->name = coro->qualname = coro->weakreflist = coro->frame_object = nullptr;
+    coro->weakreflist = nullptr;
     coro->exc_state = {};
-    coro->state = CoroState::created;
+    coro->id.init();
+#ifdef TERVIK_REPORT_FRAME_SIZES  // a development aid: which bodies outgrow pymalloc's 512 bytes
+    std::fprintf(stderr, "coroutine object: %zu-byte frame, %zu bytes with its header\n", size,
+                 size + static_cast<std::size_t>(frame_offset) + 2 * sizeof(void*));
+#endif
     just_allocated = coro;
     return reinterpret_cast<char*>(coro) + frame_offset;
 }
 
 PromiseBase::PromiseBase(Adopt) noexcept : coro_(just_allocated) {
     just_allocated = nullptr;
-    coro_->promise = this;
+    Py_ssize_t offset = reinterpret_cast<char*>(this) - (reinterpret_cast<char*>(coro_) + frame_offset);
+    if (promise_offset < 0) promise_offset = offset;
+    if (offset != promise_offset) std::abort();  // every frame must keep its promise alike
     // A coroutine that one body makes for its own work (a helper, an `async with` block)
     // carries that body's method name until a function call names it otherwise.
-    if (running_promise != nullptr) coro_->code = running_promise->coro_->code;
+    if (running_promise != nullptr) coro_->id.code = running_promise->coro_->id.code;
 }
 
 Object PromiseBase::adopt_coroutine(std::coroutine_handle<> frame) noexcept {
-    coro_->frame = frame;
+    (void)frame;
+    coro_->id.has_frame = true;
     PyObject_GC_Track(coro_);
     // The object was created with the one reference that the caller now owns.
     return Object::steal_or_null(reinterpret_cast<PyObject*>(coro_));
@@ -277,17 +280,20 @@ static bool is_iterable_coroutine(PyObject* obj) {
            (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
-// The iterator that `await obj` would drive, as the interpreter finds it.
-static Object awaitable_iter(Object obj) {
+Object parts::awaitable_iter(Object obj) {
     PyObject* o = obj.get();
     if (is_native_coroutine(o)) {
-        if (as_coro(o)->state == CoroState::suspended)
+        if (as_coro(o)->id.state == CoroState::suspended)
             raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return obj;
     }
     if (PyCoro_CheckExact(o)) {
         if (python_coroutine_is_awaiting(o))
             raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return obj;
+    }
+    if (bool suspended; parts::is_forwarding_and_suspended(o, suspended)) {
+        if (suspended) raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return obj;
     }
     if (is_iterable_coroutine(o)) return obj;
@@ -309,7 +315,7 @@ static Object awaitable_iter(Object obj) {
 
 bool PromiseBase::start(Object awaitable) {
     cancel_thrown_ = false;
-    Object iter = awaitable_iter(std::move(awaitable));
+    Object iter = parts::awaitable_iter(std::move(awaitable));
     PyObject* value = nullptr;
     switch (PyIter_Send(iter.get(), Py_None, &value)) {
         case PYGEN_NEXT:
@@ -352,7 +358,7 @@ void detail::note_gone(const Object* o) noexcept {
 void PromiseBase::check_roots_before_suspending() const noexcept {
     for (const Object* o : unregistered_) {
         if (o->get() == nullptr) continue;
-        PyObject* name = coro_->code != nullptr ? coro_->code->qualname : nullptr;
+        PyObject* name = coro_->id.code != nullptr ? coro_->id.code->qualname : nullptr;
         std::fprintf(stderr,
                      "tervik: a body of %s suspends while an Object in its frame (a plain local "
                      "or a temporary, holding a %s) keeps a reference the garbage collector "
@@ -364,14 +370,15 @@ void PromiseBase::check_roots_before_suspending() const noexcept {
 }
 #endif
 
-bool Await::await_ready() { return promise_.start(std::move(awaitable_)); }
+bool Await::await_ready() { return running_promise->start(std::move(awaitable_)); }
 
-Object Await::await_resume() { return promise_.take_value(); }
+Object Await::await_resume() { return running_promise->take_value(); }
 
 Object CancellationAwait::await_resume() {
-    if (!promise_.cancel_thrown_) return promise_.take_value();
-    promise_.cancel_thrown_ = false;
-    Outcome outcome = promise_.take_outcome();
+    PromiseBase& promise = *running_promise;
+    if (!promise.cancel_thrown_) return promise.take_value();
+    promise.cancel_thrown_ = false;
+    Outcome outcome = promise.take_outcome();
     if (outcome.failed_with(cancelled_error)) return std::move(outcome).get();
     // The cancellation was lost below us: raise it here, chained to what came back.
     Handling handling = outcome.handling();
@@ -383,33 +390,32 @@ Object CancellationAwait::await_resume() {
 struct CoroDriver {
     // Destroys the frame (its destructors release what it holds), keeping any set error.
     static void destroy_frame(CoroObject* c) noexcept {
-        if (c->promise == nullptr) return;
+        PromiseBase* p = promise_of(c);
+        if (p == nullptr) return;
         ErrorStash stash;
         ExceptionStateScope exception_state(c);
-        RunningScope running(c->promise);
-        std::coroutine_handle<> frame = c->frame;
-        c->promise = nullptr;
-        c->frame = {};
-        frame.destroy();
+        RunningScope running(p);
+        c->id.has_frame = false;
+        frame_of(c).destroy();
     }
 
     static void finish(CoroObject* c) noexcept {
         destroy_frame(c);
-        c->state = CoroState::finished;
+        c->id.state = CoroState::finished;
         clear_exception_state(c->exc_state);
     }
 
     // Resumes the body until it suspends on an inner iterator or finishes.  What the body
     // sees at its `co_await` has been delivered to the promise beforehand.
     static PySendResult resume(CoroObject* c, PyObject** out) noexcept {
-        PromiseBase* p = c->promise;
-        c->state = CoroState::running;
+        PromiseBase* p = promise_of(c);
+        c->id.state = CoroState::running;
         {
             RunningScope running(p);
-            c->frame.resume();
+            frame_of(c).resume();
         }
-        if (!c->frame.done()) {
-            c->state = CoroState::suspended;
+        if (!frame_of(c).done()) {
+            c->id.state = CoroState::suspended;
             *out = p->transfer_.release();
             return PYGEN_NEXT;
         }
@@ -425,7 +431,7 @@ struct CoroDriver {
     }
 
     static bool refuse_running(CoroObject* c) noexcept {
-        if (c->state != CoroState::running) return false;
+        if (c->id.state != CoroState::running) return false;
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return true;
     }
@@ -433,11 +439,11 @@ struct CoroDriver {
     static PySendResult send(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
         *out = nullptr;
         if (refuse_running(c)) return PYGEN_ERROR;
-        if (c->state == CoroState::finished) {
+        if (c->id.state == CoroState::finished) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return PYGEN_ERROR;
         }
-        if (c->state == CoroState::created && arg != Py_None) {
+        if (c->id.state == CoroState::created && arg != Py_None) {
             PyErr_SetString(PyExc_TypeError,
                             "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
@@ -455,13 +461,13 @@ struct CoroDriver {
     }
 
     static PySendResult step(CoroObject* c, PyObject* arg, PyObject** out) noexcept {
-        PromiseBase* p = c->promise;
+        PromiseBase* p = promise_of(c);
         if (!p->inner_.null()) {
-            c->state = CoroState::running;
+            c->id.state = CoroState::running;
             PyObject* value = nullptr;
             PySendResult r = PyIter_Send(p->inner_.get(), arg, &value);
             if (r == PYGEN_NEXT) {
-                c->state = CoroState::suspended;
+                c->id.state = CoroState::suspended;
                 *out = value;
                 return PYGEN_NEXT;
             }
@@ -478,11 +484,11 @@ struct CoroDriver {
     static PySendResult throw_exc(CoroObject* c, Error exc, PyObject** out) noexcept {
         *out = nullptr;
         if (refuse_running(c)) return PYGEN_ERROR;
-        if (c->state == CoroState::finished) {
+        if (c->id.state == CoroState::finished) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return PYGEN_ERROR;
         }
-        if (c->state == CoroState::created) {
+        if (c->id.state == CoroState::created) {
             // A coroutine that never started raises it at its first line, and is done.
             finish(c);
             std::move(exc).restore();
@@ -501,15 +507,15 @@ struct CoroDriver {
     }
 
     static PySendResult throw_into(CoroObject* c, Error exc, PyObject** out) noexcept {
-        PromiseBase* p = c->promise;
+        PromiseBase* p = promise_of(c);
         Object inner = p->inner_;
         if (inner.null()) return resume_with(c, chained_to_handled(std::move(exc)), out);
 
         if (exc.matches(PyExc_GeneratorExit)) {
             // Close the inner iterator first; a failure there is thrown in instead.
-            c->state = CoroState::running;
-            bool closed = close_iterator(inner.get());
-            c->state = CoroState::suspended;
+            c->id.state = CoroState::running;
+            bool closed = parts::close_iterator(inner.get());
+            c->id.state = CoroState::suspended;
             p->inner_ = nullptr;
             return resume_with(c, closed ? chained_to_handled(std::move(exc)) : Error::fetch(), out);
         }
@@ -518,10 +524,10 @@ struct CoroDriver {
             p->cancel_thrown_ = true;
 
         PyObject* value;
-        c->state = CoroState::running;
+        c->id.state = CoroState::running;
         if (is_native_coroutine(inner.get())) {
             PySendResult r = throw_exc(as_coro(inner.get()), std::move(exc), &value);
-            c->state = CoroState::suspended;
+            c->id.state = CoroState::suspended;
             if (r == PYGEN_NEXT) {
                 *out = value;
                 return PYGEN_NEXT;
@@ -531,20 +537,20 @@ struct CoroDriver {
             return resume_with(c, Error::fetch(), out);
         }
         PyObject* thrower = nullptr;
-        if (lookup_optional(inner.get(), throw_name, &thrower) < 0) {
+        if (parts::lookup_optional(inner.get(), throw_name, &thrower) < 0) {
             // The lookup itself failed: that goes back to the caller; the body stays
             // suspended where it was.
-            c->state = CoroState::suspended;
+            c->id.state = CoroState::suspended;
             return PYGEN_ERROR;
         }
         if (thrower == nullptr) {
-            c->state = CoroState::suspended;
+            c->id.state = CoroState::suspended;
             p->inner_ = nullptr;
             return resume_with(c, chained_to_handled(std::move(exc)), out);
         }
         value = PyObject_CallOneArg(thrower, exc.exception());
         Py_DECREF(thrower);
-        c->state = CoroState::suspended;
+        c->id.state = CoroState::suspended;
         if (value != nullptr) {
             *out = value;
             return PYGEN_NEXT;
@@ -553,7 +559,7 @@ struct CoroDriver {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration))
             return resume_with(c, Error::fetch(), out);
         try {
-            return resume_with(c, stop_iteration_value(), out);
+            return resume_with(c, parts::stop_iteration_value(), out);
         } catch (...) {
             return resume_with(c, current_error(), out);
         }
@@ -561,30 +567,13 @@ struct CoroDriver {
 
     template <class V>
     static PySendResult resume_with(CoroObject* c, V&& delivered, PyObject** out) noexcept {
-        c->promise->deliver(std::forward<V>(delivered));
+        promise_of(c)->deliver(std::forward<V>(delivered));
         return resume(c, out);
-    }
-
-    // gen_close_iter: closes what the body delegates to.  False, with the error set, when
-    // closing raised; a failed lookup of `close` is only reported.
-    static bool close_iterator(PyObject* iter) noexcept {
-        if (is_native_coroutine(iter)) {
-            PyObject* r = close(as_coro(iter));
-            Py_XDECREF(r);
-            return r != nullptr;
-        }
-        PyObject* closer = nullptr;
-        if (lookup_optional(iter, close_name, &closer) < 0) PyErr_WriteUnraisable(iter);
-        if (closer == nullptr) return true;
-        PyObject* r = PyObject_CallNoArgs(closer);
-        Py_DECREF(closer);
-        Py_XDECREF(r);
-        return r != nullptr;
     }
 
     static PyObject* close(CoroObject* c) noexcept {
         if (refuse_running(c)) return nullptr;
-        if (c->state != CoroState::suspended) {
+        if (c->id.state != CoroState::suspended) {
             finish(c);
             Py_RETURN_NONE;
         }
@@ -610,38 +599,21 @@ struct CoroDriver {
     }
 
     static PyObject* awaited(CoroObject* c) noexcept {
-        if (c->promise == nullptr || c->state == CoroState::created) return nullptr;
-        return c->promise->inner_.get();
+        PromiseBase* p = promise_of(c);
+        if (p == nullptr || c->id.state == CoroState::created) return nullptr;
+        return p->inner_.get();
     }
 
     static int visit(PromiseBase& p, visitproc visit, void* arg) {
         Py_VISIT(p.inner_.get());
         Py_VISIT(p.transfer_.get());
-        for (std::size_t i = 0; i < p.nparams_; ++i) Py_VISIT(p.params_[i]->get());
+        for (std::size_t i = 0; i < p.nparams_; ++i) Py_VISIT(p.param(i).get());
         for (Local* l = p.locals_; l != nullptr; l = l->next_) Py_VISIT(l->get());
         return 0;
     }
 };
 
 // ---- Python-level methods -------------------------------------------------------------------
-
-// Turns a send result into the iterator protocol: a value, or NULL with StopIteration set.
-static PyObject* as_iteration(PySendResult r, PyObject* value) {
-    if (r == PYGEN_NEXT) return value;
-    if (r == PYGEN_RETURN) {
-        if (value == Py_None) {
-            PyErr_SetNone(PyExc_StopIteration);
-        } else {
-            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-            if (stop != nullptr) {
-                PyErr_SetObject(PyExc_StopIteration, stop);
-                Py_DECREF(stop);
-            }
-        }
-        Py_DECREF(value);
-    }
-    return nullptr;
-}
 
 static PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return CoroDriver::send(as_coro(self), arg, out);
@@ -650,58 +622,15 @@ static PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) 
 static PyObject* coro_send(PyObject* self, PyObject* arg) {
     PyObject* value = nullptr;
     PySendResult r = CoroDriver::send(as_coro(self), arg, &value);
-    return as_iteration(r, value);
+    return parts::as_iteration(r, value);
 }
 
-// throw(value) or throw(type[, value[, traceback]]), checked as the interpreter does.
 static PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd",
-                     nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
-                     nargs);
-        return nullptr;
-    }
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    PyObject* tb = nargs > 2 ? args[2] : Py_None;
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (!PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    PyObject* exc = nullptr;
-    if (PyExceptionClass_Check(type)) {
-        PyObject *t = type, *v = value, *b = tb;
-        Py_INCREF(t);
-        Py_INCREF(v);
-        Py_XINCREF(b);
-        PyErr_NormalizeException(&t, &v, &b);
-        if (b != nullptr) PyException_SetTraceback(v, b);
-        Py_XDECREF(t);
-        Py_XDECREF(b);
-        if (!PyExceptionInstance_Check(v)) {
-            Py_XDECREF(v);
-            return nullptr;
-        }
-        exc = v;
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        Py_INCREF(type);
-        exc = type;
-        if (tb != nullptr) PyException_SetTraceback(exc, tb);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return nullptr;
-    }
+    PyObject* exc = parts::thrown_exception(args, nargs);
+    if (exc == nullptr) return nullptr;
     PyObject* out = nullptr;
     PySendResult r = CoroDriver::throw_exc(as_coro(self), Error(exc), &out);
-    return as_iteration(r, out);
+    return parts::as_iteration(r, out);
 }
 
 static PyObject* coro_close(PyObject* self, PyObject*) { return CoroDriver::close(as_coro(self)); }
@@ -719,45 +648,10 @@ static PyObject* coro_await(PyObject* self) {
     return reinterpret_cast<PyObject*>(w);
 }
 
-static PyObject* qualname_of(CoroObject* c) {
-    if (c->qualname != nullptr) return c->qualname;
-    return c->code != nullptr ? c->code->qualname : Py_None;
-}
-static PyObject* name_of(CoroObject* c) {
-    if (c->name != nullptr) return c->name;
-    return c->code != nullptr ? c->code->name : Py_None;
-}
-
 static PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname_of(as_coro(self)), self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coro(self)->id.shown_qualname(),
+                                self);
 }
-
-static PyObject* coro_get_name(PyObject* self, void* which) {
-    CoroObject* c = as_coro(self);
-    return Object::borrow(which ? qualname_of(c) : name_of(c)).release();
-}
-
-static int coro_set_name(PyObject* self, PyObject* value, void* which) {
-    const char* what = which ? "__qualname__" : "__name__";
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    CoroObject* c = as_coro(self);
-    Py_INCREF(value);
-    Py_XSETREF(which ? c->qualname : c->name, value);
-    return 0;
-}
-
-static PyObject* coro_get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->state == CoroState::running);
-}
-
-#if PY_VERSION_HEX >= 0x030B0000
-static PyObject* coro_get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->state == CoroState::suspended);
-}
-#endif
 
 // What the coroutine is suspended on (so task reprs and debuggers can follow the chain).
 static PyObject* coro_get_await(PyObject* self, void*) {
@@ -765,68 +659,23 @@ static PyObject* coro_get_await(PyObject* self, void*) {
     return Object::borrow(inner != nullptr ? inner : Py_None).release();
 }
 
-static PyObject* coro_get_code(PyObject* self, void*) {
-    CoroObject* c = as_coro(self);
-    return Object::borrow(c->code != nullptr ? c->code->code : Py_None).release();
-}
-
-// A frame object standing for the C++ frame: None once the coroutine is done; otherwise a
-// frame of the method's code that says whether the body has started (f_lasti), which is
-// what inspect.getcoroutinestate() reads.
-static PyObject* coro_get_frame(PyObject* self, void*) {
-    CoroObject* c = as_coro(self);
-    if (c->state == CoroState::finished || c->code == nullptr) Py_RETURN_NONE;
-    if (c->frame_object == nullptr) {
-        PyFrameObject* frame =
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code->code),
-                        c->code->globals, nullptr);
-        if (frame == nullptr) return nullptr;
-        c->frame_object = reinterpret_cast<PyObject*>(frame);
-    }
-#if PY_VERSION_HEX < 0x030B0000
-    auto* frame = reinterpret_cast<PyFrameObject*>(c->frame_object);
-    frame->f_lasti = c->state == CoroState::created ? -1 : 0;
-    frame->f_lineno = frame->f_code->co_firstlineno;
-#endif
-    return Object::borrow(c->frame_object).release();
-}
-
 static int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
-    Py_VISIT(c->frame_object);
+    if (int r = c->id.traverse(visit, arg)) return r;
     if (int r = visit_exception_state(c->exc_state, visit, arg)) return r;
-    if (PromiseBase* p = c->promise) {
-        if (c->state == CoroState::running) return 0;  // its references are in use
+    if (PromiseBase* p = promise_of(c)) {
+        if (c->id.state == CoroState::running) return 0;  // its references are in use
         return CoroDriver::visit(*p, visit, arg);
     }
     return 0;
 }
 
-static void warn_never_awaited(CoroObject* c) {
-    PyObject* self = reinterpret_cast<PyObject*>(c);
-    Object warnings = Object::steal_or_null(PyImport_ImportModule("warnings"));
-    Object warn = warnings.null() ? Object() : Object::steal_or_null(PyObject_GetAttr(
-                                                   warnings.get(), warn_unawaited_name));
-    if (!warn.null()) {
-        Object r = Object::steal_or_null(PyObject_CallOneArg(warn.get(), self));
-        if (r.null()) PyErr_WriteUnraisable(self);
-        return;
-    }
-    PyErr_Clear();
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                         qualname_of(c)) < 0) {
-        PyErr_WriteUnraisable(self);
-    }
-}
-
 static void coro_finalize(PyObject* self) {
     CoroObject* c = as_coro(self);
-    if (c->promise == nullptr || c->state == CoroState::finished) return;
+    if (!c->id.has_frame || c->id.state == CoroState::finished) return;
     ErrorStash stash;
-    if (c->state == CoroState::created) {
-        warn_never_awaited(c);
+    if (c->id.state == CoroState::created) {
+        parts::warn_never_awaited(self, c->id);
         CoroDriver::finish(c);
         return;
     }
@@ -841,12 +690,8 @@ static int coro_clear(PyObject* self) {
     CoroObject* c = as_coro(self);
     // Last resort for a cycle through a suspended coroutine that finalisation did not end:
     // drop the frame without running its clean-up.
-    if (c->state != CoroState::running) {
-        CoroDriver::finish(c);
-    }
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_CLEAR(c->frame_object);
+    if (c->id.state != CoroState::running) CoroDriver::finish(c);
+    c->id.clear();
     clear_exception_state(c->exc_state);
     return 0;
 }
@@ -855,15 +700,15 @@ static void coro_dealloc(PyObject* self) {
     CoroObject* c = as_coro(self);
     PyObject_GC_UnTrack(self);
     if (c->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    if (c->id.state != CoroState::finished) {  // else there is nothing to finalize
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     CoroDriver::finish(c);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_CLEAR(c->frame_object);
+    c->id.clear();
     clear_exception_state(c->exc_state);
-    PyObject_GC_Del(self);
+    if (!recycled_coroutines.give(self)) PyObject_GC_Del(self);
 }
 
 // ---- the __await__ iterator -------------------------------------------------------------------
@@ -874,7 +719,7 @@ static CoroObject* wrapped(PyObject* self) {
 static PyObject* wrapper_iternext(PyObject* self) {
     PyObject* value = nullptr;
     PySendResult r = CoroDriver::send(wrapped(self), Py_None, &value);
-    return as_iteration(r, value);
+    return parts::as_iteration(r, value);
 }
 static PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return CoroDriver::send(wrapped(self), arg, out);
@@ -915,21 +760,7 @@ static PyMethodDef coro_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-
-static PyGetSetDef coro_getset[] = {
-    {"__name__", coro_get_name, coro_set_name, nullptr, nullptr},
-    {"__qualname__", coro_get_name, coro_set_name, nullptr, reinterpret_cast<void*>(1)},
-    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
-    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
-#if PY_VERSION_HEX >= 0x030B0000
-    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
-#endif
-    {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
-    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
-    {"cr_origin", get_none, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+static PyGetSetDef coro_getset[10];
 
 static PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
@@ -950,22 +781,19 @@ bool is_native_coroutine(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &CoroT
 
 void set_coroutine_code(PyObject* coro, const CoroutineCode* code, PyObject* name,
                         PyObject* qualname) {
-    CoroObject* c = as_coro(coro);
-    c->code = code;
-    if (name != nullptr && name != code->name) {
-        Py_INCREF(name);
-        Py_XSETREF(c->name, name);
-    }
-    if (qualname != nullptr && qualname != code->qualname) {
-        Py_INCREF(qualname);
-        Py_XSETREF(c->qualname, qualname);
-    }
+    if (is_native_coroutine(coro)) as_coro(coro)->id.name_after(code, name, qualname);
+    else parts::name_forwarding(coro, code, name, qualname);
 }
 
 void ready_coroutine_types(const char* module_name) {
     if (CoroType.tp_flags & Py_TPFLAGS_READY) return;
     coroutine_type_name = std::string(module_name) + ".native_coroutine";
     wrapper_type_name = std::string(module_name) + ".native_coroutine_wrapper";
+
+    PyGetSetDef* getset = parts::identity_getset(coro_getset, offsetof(CoroObject, id));
+    while (getset->name != nullptr) ++getset;
+    *getset++ = {"cr_await", coro_get_await, nullptr, nullptr, nullptr};
+    *getset = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
     CoroType.tp_name = coroutine_type_name.c_str();
     CoroType.tp_basicsize = frame_offset;
@@ -1001,6 +829,236 @@ void ready_coroutine_types(const char* module_name) {
     Object abc = import("collections.abc");
     abc.attr("Coroutine").attr("register")(Object::borrow(reinterpret_cast<PyObject*>(&CoroType)));
     cancelled_error = import("asyncio").attr("CancelledError");
+    parts::ready_forwarding_type(module_name);
+}
+
+// ---- what both coroutine objects share -------------------------------------------------------
+
+PyObject* parts::Identity::shown_name() const noexcept {
+    if (name != nullptr) return name;
+    return code != nullptr ? code->name : Py_None;
+}
+
+PyObject* parts::Identity::shown_qualname() const noexcept {
+    if (qualname != nullptr) return qualname;
+    return code != nullptr ? code->qualname : Py_None;
+}
+
+void parts::Identity::name_after(const CoroutineCode* c, PyObject* new_name,
+                                 PyObject* new_qualname) noexcept {
+    code = c;
+    if (new_name != nullptr && new_name != c->name) {
+        Py_INCREF(new_name);
+        Py_XSETREF(name, new_name);
+    }
+    if (new_qualname != nullptr && new_qualname != c->qualname) {
+        Py_INCREF(new_qualname);
+        Py_XSETREF(qualname, new_qualname);
+    }
+}
+
+int parts::Identity::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(name);
+    Py_VISIT(qualname);
+    Py_VISIT(frame_object);
+    return 0;
+}
+
+void parts::Identity::clear() noexcept {
+    Py_CLEAR(name);
+    Py_CLEAR(qualname);
+    Py_CLEAR(frame_object);
+}
+
+namespace {
+parts::Identity& identity_at(PyObject* self, void* offset) {
+    return *reinterpret_cast<parts::Identity*>(reinterpret_cast<char*>(self) +
+                                               reinterpret_cast<std::size_t>(offset));
+}
+
+PyObject* get_name(PyObject* self, void* offset) {
+    return Object::borrow(identity_at(self, offset).shown_name()).release();
+}
+PyObject* get_qualname(PyObject* self, void* offset) {
+    return Object::borrow(identity_at(self, offset).shown_qualname()).release();
+}
+
+int set_name_field(PyObject*& field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(field, value);
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void* offset) {
+    return set_name_field(identity_at(self, offset).name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void* offset) {
+    return set_name_field(identity_at(self, offset).qualname, value, "__qualname__");
+}
+
+PyObject* get_running(PyObject* self, void* offset) {
+    return PyBool_FromLong(identity_at(self, offset).state == CoroState::running);
+}
+
+#if PY_VERSION_HEX >= 0x030B0000
+PyObject* get_suspended(PyObject* self, void* offset) {
+    return PyBool_FromLong(identity_at(self, offset).state == CoroState::suspended);
+}
+#endif
+
+PyObject* get_code(PyObject* self, void* offset) {
+    const parts::Identity& id = identity_at(self, offset);
+    return Object::borrow(id.code != nullptr ? id.code->code : Py_None).release();
+}
+
+// A frame object standing for the C++ frame: None once the coroutine is done; otherwise a
+// frame of the method's code that says whether the body has started (f_lasti), which is
+// what inspect.getcoroutinestate() reads.
+PyObject* get_frame(PyObject* self, void* offset) {
+    parts::Identity& id = identity_at(self, offset);
+    if (id.state == CoroState::finished || id.code == nullptr) Py_RETURN_NONE;
+    if (id.frame_object == nullptr) {
+        PyFrameObject* frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(id.code->code),
+                        id.code->globals, nullptr);
+        if (frame == nullptr) return nullptr;
+        id.frame_object = reinterpret_cast<PyObject*>(frame);
+    }
+#if PY_VERSION_HEX < 0x030B0000
+    auto* frame = reinterpret_cast<PyFrameObject*>(id.frame_object);
+    frame->f_lasti = id.state == CoroState::created ? -1 : 0;
+    frame->f_lineno = frame->f_code->co_firstlineno;
+#endif
+    return Object::borrow(id.frame_object).release();
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+}  // namespace
+
+PyGetSetDef* parts::identity_getset(PyGetSetDef* table, std::size_t offset) {
+    void* at = reinterpret_cast<void*>(offset);
+    PyGetSetDef* entry = table;
+    *entry++ = {"__name__", get_name, set_name, nullptr, at};
+    *entry++ = {"__qualname__", get_qualname, set_qualname, nullptr, at};
+    *entry++ = {"cr_running", get_running, nullptr, nullptr, at};
+#if PY_VERSION_HEX >= 0x030B0000
+    *entry++ = {"cr_suspended", get_suspended, nullptr, nullptr, at};
+#endif
+    *entry++ = {"cr_frame", get_frame, nullptr, nullptr, at};
+    *entry++ = {"cr_code", get_code, nullptr, nullptr, at};
+    *entry++ = {"cr_origin", get_none, nullptr, nullptr, at};
+    *entry = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    return table;
+}
+
+PyObject* parts::as_iteration(PySendResult r, PyObject* value) {
+    if (r == PYGEN_NEXT) return value;
+    if (r == PYGEN_RETURN) {
+        if (value == Py_None) {
+            PyErr_SetNone(PyExc_StopIteration);
+        } else {
+            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+            if (stop != nullptr) {
+                PyErr_SetObject(PyExc_StopIteration, stop);
+                Py_DECREF(stop);
+            }
+        }
+        Py_DECREF(value);
+    }
+    return nullptr;
+}
+
+PyObject* parts::thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s %d argument%s, got %zd",
+                     nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s",
+                     nargs);
+        return nullptr;
+    }
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    PyObject* tb = nargs > 2 ? args[2] : Py_None;
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (!PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    if (PyExceptionClass_Check(type)) {
+        PyObject *t = type, *v = value, *b = tb;
+        Py_INCREF(t);
+        Py_INCREF(v);
+        Py_XINCREF(b);
+        PyErr_NormalizeException(&t, &v, &b);
+        if (b != nullptr) PyException_SetTraceback(v, b);
+        Py_XDECREF(t);
+        Py_XDECREF(b);
+        if (!PyExceptionInstance_Check(v)) {
+            Py_XDECREF(v);
+            return nullptr;
+        }
+        return v;
+    }
+    if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        if (tb != nullptr) PyException_SetTraceback(type, tb);
+        return Object::borrow(type).release();
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+    return nullptr;
+}
+
+bool parts::close_iterator(PyObject* iter) noexcept {
+    if (is_native_coroutine(iter)) {
+        PyObject* r = CoroDriver::close(as_coro(iter));
+        Py_XDECREF(r);
+        return r != nullptr;
+    }
+    if (bool closed; close_if_forwarding(iter, closed)) return closed;
+    PyObject* closer = nullptr;
+    if (lookup_optional(iter, close_name, &closer) < 0) PyErr_WriteUnraisable(iter);
+    if (closer == nullptr) return true;
+    PyObject* r = PyObject_CallNoArgs(closer);
+    Py_DECREF(closer);
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+int parts::lookup_optional(PyObject* obj, PyObject* name, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+Object parts::stop_iteration_value() {
+    Error stop = Error::fetch();
+    return Object::borrow(stop.exception()).attr("value");
+}
+
+void parts::warn_never_awaited(PyObject* coro, const Identity& identity) noexcept {
+    Object warnings = Object::steal_or_null(PyImport_ImportModule("warnings"));
+    Object warn = warnings.null() ? Object() : Object::steal_or_null(PyObject_GetAttr(
+                                                   warnings.get(), warn_unawaited_name));
+    if (!warn.null()) {
+        Object r = Object::steal_or_null(PyObject_CallOneArg(warn.get(), coro));
+        if (r.null()) PyErr_WriteUnraisable(coro);
+        return;
+    }
+    PyErr_Clear();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                         identity.shown_qualname()) < 0) {
+        PyErr_WriteUnraisable(coro);
+    }
 }
 
 }  // namespace py

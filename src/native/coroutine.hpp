@@ -77,16 +77,15 @@ class Outcome {
 
 // co_await of an awaitable: the first send happens at once, so an awaitable that is done
 // immediately never suspends the body.
+// (Awaiters find their body's promise as the running one: one pointer less in every frame.)
 class Await {
   public:
-    Await(PromiseBase& promise, Object awaitable) noexcept
-        : promise_(promise), awaitable_(std::move(awaitable)) {}
+    explicit Await(Object awaitable) noexcept : awaitable_(std::move(awaitable)) {}
     bool await_ready();
     void await_suspend(std::coroutine_handle<>) const noexcept {}
     Object await_resume();
 
   protected:
-    PromiseBase& promise_;
     Object awaitable_;  // held only until the first send; then the frame's promise owns it
 };
 
@@ -141,10 +140,10 @@ class PromiseBase {
     std::suspend_always final_suspend() const noexcept { return {}; }
     void unhandled_exception() noexcept;
 
-    Await await_transform(Object awaitable) noexcept { return {*this, std::move(awaitable)}; }
+    Await await_transform(Object awaitable) noexcept { return Await(std::move(awaitable)); }
     template <NativeTask T>
     Await await_transform(T&& task) noexcept {
-        return {*this, std::move(task).into_object()};
+        return Await(std::move(task).into_object());
     }
     template <class F>
     auto await_transform(Attempt<F>&& a) noexcept;
@@ -172,7 +171,12 @@ class PromiseBase {
     template <class T>
         requires is_handle<T>
     void add_param(T& o) noexcept {
-        params_[nparams_++] = &o;
+        // The parameter copies lie in the same frame: a short offset says where.
+        param_offsets_[nparams_++] = static_cast<std::int16_t>(reinterpret_cast<char*>(&o) -
+                                                               reinterpret_cast<char*>(this));
+    }
+    Object& param(std::size_t i) noexcept {
+        return *reinterpret_cast<Object*>(reinterpret_cast<char*>(this) + param_offsets_[i]);
     }
 
     // Starts delegating to `awaitable` (the first send).  True when it finished at once.
@@ -191,7 +195,7 @@ class PromiseBase {
     Object inner_;     // the iterator delegated to while suspended
     Object transfer_;  // yielded value out; sent, returned or raised value in; the body's result
     Local* locals_ = nullptr;
-    std::array<Object*, max_params> params_{};
+    std::array<std::int16_t, max_params> param_offsets_{};
     std::uint8_t nparams_ = 0;
     bool error_ = false;           // transfer_ holds an exception
     bool cancel_thrown_ = false;   // a cancellation was thrown in during the current await
@@ -206,25 +210,24 @@ class PromiseBase {
 template <class F>
 class AttemptAwait {
   public:
-    AttemptAwait(PromiseBase& promise, F&& make) noexcept
-        : promise_(promise), make_(std::move(make)) {}
+    explicit AttemptAwait(F&& make) noexcept : make_(std::move(make)) {}
     bool await_ready() noexcept {
+        PromiseBase& promise = *PromiseBase::running();
         try {
             auto made = make_();
             if constexpr (NativeTask<decltype(made)>)
-                return promise_.start(std::move(made).into_object());
+                return promise.start(std::move(made).into_object());
             else
-                return promise_.start(Object(std::move(made)));
+                return promise.start(Object(std::move(made)));
         } catch (...) {
-            promise_.deliver(current_error());
+            promise.deliver(current_error());
             return true;
         }
     }
     void await_suspend(std::coroutine_handle<>) const noexcept {}
-    Outcome await_resume() noexcept { return promise_.take_outcome(); }
+    Outcome await_resume() noexcept { return PromiseBase::running()->take_outcome(); }
 
   private:
-    PromiseBase& promise_;
     F make_;
 };
 
@@ -236,10 +239,10 @@ class CancellationAwait : public Await {
 
 template <class F>
 auto PromiseBase::await_transform(Attempt<F>&& a) noexcept {
-    return AttemptAwait<F>(*this, std::move(a.make));
+    return AttemptAwait<F>(std::move(a.make));
 }
 inline auto PromiseBase::await_transform(HonouringCancellation&& h) noexcept {
-    return CancellationAwait(*this, std::move(h.awaitable));
+    return CancellationAwait(std::move(h.awaitable));
 }
 
 // ---- body types -------------------------------------------------------------------------------
@@ -295,8 +298,17 @@ struct CoroutineCode {
 // names, as a function whose __name__ was reassigned names its coroutines.
 void set_coroutine_code(PyObject* coro, const CoroutineCode* code, PyObject* name = nullptr,
                         PyObject* qualname = nullptr);
-// Whether `obj` is one of our coroutine objects.
+// Whether `obj` is one of our coroutine objects (with a C++ frame).
 bool is_native_coroutine(PyObject* obj) noexcept;
+
+// A coroutine object without a frame, for async bodies of the shape
+// `<synchronous step>; await <what the step made>; return None` that run on every request or
+// message (a send wrapper, a dispatch): `step(arguments)` runs at the first send, as a Python
+// body would, and its result is awaited.  Cheaper than a frame; it is its own `__await__`
+// iterator.  It keeps up to `max_forwarded` arguments.
+constexpr std::size_t max_forwarded = 4;
+using ForwardingStep = Object (*)(PyObject* const* arguments);
+Object forwarding_coroutine(ForwardingStep step, PyObject* const* arguments, std::size_t count);
 // Readies the coroutine types (named `<module_name>.native_coroutine`) and registers them as
 // collections.abc.Coroutine.
 void ready_coroutine_types(const char* module_name);

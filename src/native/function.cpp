@@ -9,7 +9,11 @@
 // type checks, parameter by parameter.
 #include "function.hpp"
 
+#include "free_list.hpp"
+
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace py {
 
@@ -21,6 +25,7 @@ struct FunctionProto {
     PyObject* defaults;    // tuple or NULL
     PyObject* kwdefaults;  // template dict or NULL
     CoroutineCode code;    // names, cr_code and globals of its coroutines
+    bool unchecked;        // no parameter has a check to run
 };
 
 struct FunctionObject {
@@ -176,11 +181,28 @@ static void bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, 
     for (Py_ssize_t i = 0; i < nparams; ++i) check_argument(params[i], out[i]);
 }
 
+// A forwarding body's coroutine: the closure (if any) and the arguments go to its step.
+static Object forward(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* arguments[max_forwarded + 1];
+    std::size_t count = 0;
+    if (f->closure != nullptr) arguments[count++] = f->closure;
+    for (Py_ssize_t i = 0; i < nargs && count <= max_forwarded; ++i) arguments[count++] = args[i];
+    Object result = forwarding_coroutine(f->proto->def->forwarding, arguments, count);
+    set_coroutine_code(result.get(), &f->proto->code, f->name, f->qualname);
+    return result;
+}
+
 static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         FunctionObject* f = as_function(self);
         const FunctionDef* def = f->proto->def;
+        if (def->forwarding != nullptr && kwnames == nullptr &&
+            PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(def->params.size()) &&
+            f->proto->unchecked) {
+            // Every argument given by position, none to check: forwarded as it came.
+            return forward(f, args, PyVectorcall_NARGS(nargsf)).release();
+        }
         constexpr size_t inline_slots = 12;
         Object inline_values[inline_slots];
         std::vector<Object> heap_values;
@@ -189,7 +211,21 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             heap_values.resize(def->params.size());
             values = heap_values.data();
         }
-        bind(f, args, nargsf, kwnames, values);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        const Py_ssize_t nparams = static_cast<Py_ssize_t>(def->params.size());
+        if (kwnames == nullptr && nargs == nparams && f->proto->npositional == nparams) {
+            // Every parameter given by position, as an ASGI server calls: nothing to look up.
+            for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = Object::borrow(args[i]);
+            for (Py_ssize_t i = 0; i < nargs; ++i) check_argument(def->params[i], values[i]);
+        } else {
+            bind(f, args, nargsf, kwnames, values);
+        }
+        if (def->forwarding != nullptr) {
+            PyObject* bound[max_forwarded + 1];
+            for (std::size_t i = 0; i < def->params.size() && i <= max_forwarded; ++i)
+                bound[i] = values[i].get();
+            return forward(f, bound, static_cast<Py_ssize_t>(def->params.size())).release();
+        }
         Object result = def->body(f->closure, values);
         if (def->is_async) set_coroutine_code(result.get(), &f->proto->code, f->name, f->qualname);
         return result.release();
@@ -529,6 +565,8 @@ FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module) {
                                      : Object();
     // Declarations live as long as the interpreter; the registry keeps them in reach.
     static auto* compiled = new std::vector<FunctionProto*>();
+    bool unchecked = std::all_of(def.params.begin(), def.params.end(),
+                                 [](const Param& p) { return p.check == Check::any; });
     return compiled->emplace_back(new FunctionProto{
         &def,
         std::move(names),
@@ -538,6 +576,7 @@ FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module) {
         kwdefaults.release(),
         CoroutineCode{name.release(), qualname.release(), code.release(),
                       Object::borrow(module.globals).release()},
+        unchecked,
     });
 }
 
@@ -564,6 +603,128 @@ Object make_function(FunctionProto* proto, PyObject* closure) {
     f->annotations_made = false;
     PyObject_GC_Track(f);
     return Object::steal(reinterpret_cast<PyObject*>(f));
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+MethodLookup::MethodLookup(const Object& self, PyObject* name) : self_(self) {
+    PyObject* method = nullptr;
+    unbound_ = _PyObject_GetMethod(self.get(), name, &method) != 0;
+    method_ = Object::steal(method);
+}
+
+Object named_after(PyObject* function, Object coroutine) {
+    FunctionObject* f = as_function(function);
+    set_coroutine_code(coroutine.get(), &f->proto->code, f->name, f->qualname);
+    return coroutine;
+}
+
+PyObject* closure_of(PyObject* function) noexcept { return as_function(function)->closure; }
+
+// ---- closures that are their own function ----------------------------------------------------
+
+static ClosureFunction* as_closure_function(PyObject* o) {
+    return reinterpret_cast<ClosureFunction*>(o);
+}
+
+// The full function object of a closure function, made on first need.
+static PyObject* full_function(PyObject* self) {
+    ClosureFunction* f = as_closure_function(self);
+    if (f->function == nullptr) {
+        PyObject* made = guard<PyObject*>(nullptr, [&] { return make_function(f->proto, self).release(); });
+        if (made == nullptr) return nullptr;
+        if (f->function == nullptr) f->function = made; else Py_DECREF(made);
+    }
+    return f->function;
+}
+
+static PyObject* closure_function_call(PyObject* self, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) {
+    ClosureFunction* f = as_closure_function(self);
+    const FunctionDef* def = f->proto->def;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (f->function == nullptr && kwnames == nullptr && f->proto->unchecked &&
+        nargs == static_cast<Py_ssize_t>(def->params.size()) &&
+        static_cast<std::size_t>(nargs) < max_forwarded) {
+        return guard<PyObject*>(nullptr, [&] {
+            PyObject* arguments[max_forwarded];
+            arguments[0] = self;
+            for (Py_ssize_t i = 0; i < nargs; ++i) arguments[i + 1] = args[i];
+            Object result = forwarding_coroutine(def->forwarding, arguments,
+                                                 static_cast<std::size_t>(nargs) + 1);
+            set_coroutine_code(result.get(), &f->proto->code);
+            return result.release();
+        });
+    }
+    PyObject* function = full_function(self);  // keywords, checks, renamed: the full path
+    return function ? PyObject_Vectorcall(function, args, nargsf, kwnames) : nullptr;
+}
+
+static PyObject* closure_function_getattro(PyObject* self, PyObject* name) {
+    if (_PyType_Lookup(Py_TYPE(self), name) != nullptr) return PyObject_GenericGetAttr(self, name);
+    PyObject* function = full_function(self);
+    return function ? PyObject_GetAttr(function, name) : nullptr;
+}
+
+static int closure_function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    PyObject* function = full_function(self);
+    return function ? PyObject_SetAttr(function, name, value) : -1;
+}
+
+static PyObject* closure_function_repr(PyObject* self) {
+    ClosureFunction* f = as_closure_function(self);
+    PyObject* qualname = f->function ? as_function(f->function)->qualname : f->proto->code.qualname;
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
+}
+
+static FreeList<16> recycled_closures;
+
+PyObject* new_closure_function(PyTypeObject* type) {
+    PyObject* op = recycled_closures.take(type);
+    if (op == nullptr) op = _PyObject_GC_New(type);
+    if (op == nullptr) fail();
+    return op;
+}
+
+void dealloc_closure_function(PyObject* op, inquiry clear) noexcept {
+    PyObject_GC_UnTrack(op);
+    if (as_closure_function(op)->weakreflist != nullptr) PyObject_ClearWeakRefs(op);
+    clear(op);
+    if (!recycled_closures.give(op)) PyObject_GC_Del(op);
+}
+
+void init_closure_function(ClosureFunction* f, FunctionProto* proto) noexcept {
+    f->vectorcall = closure_function_call;
+    f->proto = proto;
+    f->function = nullptr;
+    f->weakreflist = nullptr;
+}
+
+int closure_function_traverse(ClosureFunction* f, visitproc visit, void* arg) {
+    Py_VISIT(f->function);
+    return 0;
+}
+
+void closure_function_clear(ClosureFunction* f) noexcept { Py_CLEAR(f->function); }
+
+void ready_closure_function_type(PyTypeObject* type, const char* name, Py_ssize_t basicsize,
+                                 traverseproc traverse, inquiry clear, destructor dealloc) {
+    if (type->tp_flags & Py_TPFLAGS_READY) return;
+    type->tp_name = name;
+    type->tp_basicsize = basicsize;
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    type->tp_vectorcall_offset = offsetof(ClosureFunction, vectorcall);
+    type->tp_call = PyVectorcall_Call;
+    type->tp_getattro = closure_function_getattro;
+    type->tp_setattro = closure_function_setattro;
+    type->tp_repr = closure_function_repr;
+    type->tp_traverse = traverse;
+    type->tp_clear = clear;
+    type->tp_dealloc = dealloc;
+    type->tp_weaklistoffset = offsetof(ClosureFunction, weakreflist);
+    check(PyType_Ready(type));
 }
 
 Object make_class(const char* name, const char* module_name, const char* doc,

@@ -69,6 +69,9 @@ struct FunctionDef {
     std::vector<Param> params;
     SyncBody body = nullptr;
     bool is_async = false;
+    // For an async function of one parameter whose body is `<step>; await <what it made>`:
+    // the step, run by a frameless coroutine (see forwarding_coroutine); no `body` then.
+    ForwardingStep forwarding = nullptr;
     // Where the declaration stands: the line of the method's cr_code.
     std::source_location where = std::source_location::current();
 };
@@ -140,6 +143,59 @@ FunctionProto* compile(const FunctionDef& def, const ModuleInfo& module);
 
 // A new function object for `proto`; `closure` (may be NULL) is handed to the body.
 Object make_function(FunctionProto* proto, PyObject* closure = nullptr);
+// The closure a function object made by make_function holds (borrowed).
+PyObject* closure_of(PyObject* function) noexcept;
+
+// ---- closures that are their own function ---------------------------------------------------
+//
+// A nested function made on every call of its outer method (a send wrapper per request) as
+// one object that holds its own closure state: it calls like the declared function (`def`,
+// which has a forwarding step), and shows that function's attributes through a full function
+// object made the first time someone looks at or sets one.  A type of such objects starts
+// with a ClosureFunction and adds its own fields.
+
+struct ClosureFunction {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    FunctionProto* proto;
+    PyObject* function;  // the full function object, once asked for
+    PyObject* weakreflist;
+};
+
+// Readies `type` for objects of `basicsize` bytes that start with a ClosureFunction;
+// `traverse` and `clear` cover the type's own fields and call the two below.
+void ready_closure_function_type(PyTypeObject* type, const char* name, Py_ssize_t basicsize,
+                                 traverseproc traverse, inquiry clear, destructor dealloc);
+void init_closure_function(ClosureFunction* f, FunctionProto* proto) noexcept;
+// A new object of such a type (reference count one, untracked, fields to fill), and the
+// type's dealloc (with its own `clear`): their memory is recycled.
+PyObject* new_closure_function(PyTypeObject* type);
+void dealloc_closure_function(PyObject* op, inquiry clear) noexcept;
+int closure_function_traverse(ClosureFunction* f, visitproc visit, void* arg);
+void closure_function_clear(ClosureFunction* f) noexcept;
+
+// A coroutine made by running the body of `function` directly (the function found unreplaced
+// by a MethodLookup): named as a call through the function would name it.
+Object named_after(PyObject* function, Object coroutine);
+
+// `self.<name>` as a method call looks it up (the interpreter's LOAD_METHOD).  `finds(fn)`
+// says whether that is the class's own function `fn`, with nothing on the instance, a
+// subclass or a custom attribute lookup in its place, so that the caller may run its body
+// directly; calling the lookup calls whatever it found.
+class MethodLookup {
+  public:
+    MethodLookup(const Object& self, PyObject* name);
+    bool finds(PyObject* function) const noexcept { return unbound_ && method_.is(function); }
+    template <class... A>
+    Object operator()(A&&... args) const {
+        if (unbound_) return method_(self_, std::forward<A>(args)...);
+        return method_(std::forward<A>(args)...);
+    }
+
+  private:
+    const Object& self_;
+    Object method_;
+    bool unbound_;
+};
 
 // `type(name, (), namespace)` with `__module__`, `__qualname__`, `__doc__` first, then the
 // given members in order.

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace py {
@@ -95,6 +96,8 @@ Error current_error() noexcept {
 }
 
 Name detail::enter_name{"__enter__"}, detail::exit_name{"__exit__"}, detail::get_name{"get"};
+Name detail::name_name{"__name__"}, detail::import_name{"__import__"};
+Name detail::spec_name{"__spec__"}, detail::initializing_name{"_initializing"};
 
 // ---- references ------------------------------------------------------------------------------
 
@@ -117,6 +120,16 @@ PyObject* detail::keyword_names(PyObject* const* names, std::size_t n) {
     return tuple;
 }
 
+std::string_view utf8_bytes(const Object& s, Object& keep) {
+    Py_ssize_t size;
+    if (const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size))
+        return {data, static_cast<size_t>(size)};  // kept by the str itself; ASCII: no copy
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) fail();
+    PyErr_Clear();
+    keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
+    return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
+}
+
 Object get(const Object& mapping, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping.get(), key);
@@ -130,8 +143,14 @@ Object get(const Object& mapping, PyObject* key, PyObject* fallback) {
 Object import_from(const Object& module, PyObject* name) {
     Object value = module.attr_or_null(name);
     if (!value.null()) return value;
-    // The same words as the interpreter's own `from module import name`.
-    Object package = module.attr_or_null(Object::steal(PyUnicode_FromString("__name__")).get());
+    // As the interpreter's IMPORT_FROM: a submodule of that name may be in sys.modules.
+    Object package = module.attr_or_null(detail::name_name);
+    if (!package.null() && PyUnicode_Check(package.get())) {
+        Object full = Object::steal(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        Object submodule = Object::steal_or_null(PyImport_GetModule(full.get()));
+        if (PyErr_Occurred()) fail();
+        if (!submodule.null()) return submodule;
+    }
     if (package.null()) package = text("<unknown module name>");
     PyObject* file = PyModule_Check(module.get()) ? PyModule_GetFilenameObject(module.get())
                                                   : nullptr;
@@ -147,6 +166,77 @@ Object import_from(const Object& module, PyObject* name) {
         PyErr_SetImportError(message.get(), package.get(), path.get());
     }
     fail();
+}
+
+// Whether `f` is the interpreter's own builtins.__import__ (not a replacement).
+static bool is_interpreter_import(PyObject* f) {
+    static PyObject* seen = nullptr;  // only compared, never used
+    if (f == seen) return true;
+    if (!PyCFunction_Check(f)) return false;
+    auto* function = reinterpret_cast<PyCFunctionObject*>(f);
+    PyObject* owner = function->m_self;
+    if (std::string_view(function->m_ml->ml_name) != "__import__" || owner == nullptr ||
+        !PyModule_Check(owner))
+        return false;
+    const char* owner_name = PyModule_GetName(owner);
+    if (owner_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (std::string_view(owner_name) != "builtins") return false;
+    seen = f;
+    return true;
+}
+
+// getattr(module, name), or NULL when missing.  A plain module keeps its attributes in its
+// dict and its type defines none of the names asked for here, so the dict answers directly.
+static Object module_attribute(const Object& module, PyObject* name) {
+    if (PyModule_CheckExact(module.get())) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), name);
+        if (value != nullptr) return Object::borrow(value);
+        if (PyErr_Occurred()) fail();
+    }
+    return module.attr_or_null(name);  // a module __getattr__, a subclass: the full lookup
+}
+
+// Whether a module in sys.modules is still running its body (its spec says so).
+static bool initializing(const Object& module) {
+    Object spec = module_attribute(module, detail::spec_name);
+    if (spec.null()) return false;
+    Object flag = spec.attr_or_null(detail::initializing_name);
+    return !flag.null() && flag.truthy();
+}
+
+Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals) {
+    PyObject* import_function = PyDict_GetItemWithError(PyEval_GetBuiltins(), detail::import_name);
+    if (import_function == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        fail();
+    }
+    if (is_interpreter_import(import_function)) {
+        // The statement's own lookup: sys.modules, and a module that another thread is still
+        // initialising is waited for (PyImport_GetModule does the waiting).
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* found = PyDict_CheckExact(modules)
+                              ? PyDict_GetItemWithError(modules, module_name)
+                              : nullptr;
+        if (found == nullptr && PyErr_Occurred()) fail();
+        Object module = Object::borrow_or_null(found);
+        if (!module.null() && !module.is_none() && initializing(module)) {
+            module = Object::steal_or_null(PyImport_GetModule(module_name));
+            if (PyErr_Occurred()) fail();
+        }
+        if (!module.null() && !module.is_none()) {
+            if (Object value = module_attribute(module, name); !value.null()) return value;
+        }
+        Object fromlist = tuple(Object::borrow(name));
+        return import_from(Object::steal(PyImport_ImportModuleLevelObject(
+                               module_name, globals, Py_None, fromlist.get(), 0)),
+                           name);
+    }
+    Object module = Object::borrow(import_function)(module_name, globals, Py_None,
+                                                    tuple(Object::borrow(name)), integer(0));
+    return import_from(module, name);
 }
 
 Object import_from(const char* module_name, PyObject* name) {

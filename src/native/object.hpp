@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -142,6 +143,14 @@ class Object {
 
     bool truthy() const { return check(PyObject_IsTrue(p_)) != 0; }
     bool equals(PyObject* other) const {
+        if (PyUnicode_CheckExact(p_) && PyUnicode_CheckExact(other)) {  // what == does for strs
+            return p_ == other ||
+                   (PyUnicode_GET_LENGTH(p_) == PyUnicode_GET_LENGTH(other) &&
+                    PyUnicode_KIND(p_) == PyUnicode_KIND(other) &&
+                    std::memcmp(PyUnicode_DATA(p_), PyUnicode_DATA(other),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(p_)) *
+                                    PyUnicode_KIND(p_)) == 0);
+        }
         return check(PyObject_RichCompareBool(p_, other, Py_EQ)) != 0;
     }
     bool equals(const Object& other) const { return equals(other.p_); }
@@ -170,7 +179,10 @@ class Object {
         return self.item(key);
     }
     Object item(Py_ssize_t index) const& { return steal(PySequence_GetItem(p_, index)); }
-    void set_item(PyObject* key, PyObject* value) const { check(PyObject_SetItem(p_, key, value)); }
+    void set_item(PyObject* key, PyObject* value) const {
+        check(PyDict_CheckExact(p_) ? PyDict_SetItem(p_, key, value)
+                                    : PyObject_SetItem(p_, key, value));
+    }
     void set_item(PyObject* key, const Object& value) const { set_item(key, value.p_); }
 
     // Calls with positional arguments and, after them, keyword arguments `kw(name, value)`.
@@ -303,20 +315,40 @@ Object tuple(const A&... items) {
     return t;
 }
 inline Object new_dict() { return Object::steal(PyDict_New()); }
+// A dict made for `n` keys, as `{k1: v1, ...}` in source makes it (no resize while filled).
+inline Object new_dict(Py_ssize_t n) { return Object::steal(_PyDict_NewPresized(n)); }
 inline Object new_list(Py_ssize_t n = 0) { return Object::steal(PyList_New(n)); }
 inline Object import(const char* name) { return Object::steal(PyImport_ImportModule(name)); }
 // `from module import name`, with the interpreter's "cannot import name" error.
 Object import_from(const char* module, PyObject* name);
 Object import_from(const Object& module, PyObject* name);
+// `from <module_name> import <name>` as an import statement in a function of the module whose
+// namespace is `globals` does it.  While builtins.__import__ is the interpreter's own, a module
+// that sys.modules holds and that is not being initialised is used as it stands, which is
+// what the statement finds too; otherwise the import machinery runs, through a replaced
+// __import__ if there is one.  `module_name` should be interned: it is a dict key.
+Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals);
+
+// The UTF-8 bytes of a str (lone surrogates encoded as they are, "surrogatepass"); the view
+// stays valid while `s` lives, and `keep` holds a copy when one had to be made.
+std::string_view utf8_bytes(const Object& s, Object& keep);
 
 // mapping.get(key, fallback), with a direct path for plain dicts (where a NULL fallback gives
 // a NULL result for a missing key).
 Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None);
 
-// `for item in iterable: body(item)`; `body` returns true to stop early ("break").
+// `for item in iterable: body(item)`; `body` returns true to stop early ("break").  A list or
+// tuple is walked in place (the list's length read again at every step, as its iterator does).
 template <class Body>
 void for_each(const Object& iterable, Body&& body) {
-    Object it = Object::steal(PyObject_GetIter(iterable.get()));
+    PyObject* sequence = iterable.get();
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+            if (body(Object::borrow(PySequence_Fast_GET_ITEM(sequence, i)))) return;
+        }
+        return;
+    }
+    Object it = Object::steal(PyObject_GetIter(sequence));
     while (PyObject* next = PyIter_Next(it.get())) {
         if (body(Object::steal_or_null(next))) return;
     }
@@ -391,7 +423,7 @@ Object traceback_of(PyObject* exc);
 // out; an error from the block is being handled while it runs, and a true answer from it
 // swallows the error (the block's result is then None).
 namespace detail {
-extern Name enter_name, exit_name, get_name;
+extern Name enter_name, exit_name, get_name, name_name, import_name, spec_name, initializing_name;
 }
 template <class Body>
 Object with_block(const Object& manager, Body&& body) {

@@ -17,6 +17,7 @@ import pytest
 
 from tests.conftest import python_gate
 from tervik.mcp import gatehouse
+from tervik.mcp.context import mcp_request_ctx
 
 
 class Trap:
@@ -123,10 +124,25 @@ SITES = [
 ]  # fmt: skip
 
 
+def warm_up(module) -> None:
+    """A few whole requests first: what they leave behind for reuse must not change how a
+    later call ends."""
+    async def app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b""})
+
+    gate = module.ApiKeyGatehouse(app, api_key="k")
+    for query in (b"api_key=k", b"api_key=wrong") * 3:
+        call = gate(http(query), None, server_send(Trap(), trap_on=99))
+        with pytest.raises(StopIteration):
+            call.send(None)
+
+
 @pytest.mark.parametrize("implementation", ["native", "async-def"])
 @pytest.mark.parametrize("site", SITES)
 def test_a_cycle_through_a_suspended_call_is_collected(site, implementation, monkeypatch):
     module = gatehouse if implementation == "native" else python_gate()
+    warm_up(module)
     trap = Trap()
     coro = call(site, module, trap, monkeypatch)
     yielded = coro.send(None)
@@ -137,3 +153,4 @@ def test_a_cycle_through_a_suspended_call_is_collected(site, implementation, mon
     del coro, trap, yielded
     gc.collect()
     assert collected() is None
+    assert mcp_request_ctx.get() is None  # the collected call's clean-up ran

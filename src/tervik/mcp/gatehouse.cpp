@@ -4,6 +4,8 @@
 // _logger, ApiKeyGatehouse, FixedApiKeyAuthProvider.  Each method below sits in one section:
 // its texts, its body, then its declaration (parameters, annotations, docstring).
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -56,7 +58,7 @@ Name type{"type"}, http{"http"}, status{"status"}, headers{"headers"}, body{"bod
 Name more_body{"more_body"}, query_string{"query_string"}, api_key{"api_key"};
 Name user_id{"user_id"}, email{"email"}, valid{"valid"}, reason{"reason"};
 Name mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"}, mcp_user_email{"mcp_user_email"};
-Name mcp_request_ctx{"mcp_request_ctx"};
+Name mcp_request_ctx{"mcp_request_ctx"}, tervik_mcp_context{"tervik.mcp.context"};
 Name http_response_start{"http.response.start"}, http_response_body{"http.response.body"};
 Name invalid_api_key{"invalid_api_key"}, expected_asgi_message{"Expected ASGI message"};
 Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
@@ -104,15 +106,19 @@ constexpr const char* gatehouse_doc =
 // they differ, so response timing does not reveal how much of a key was right.
 bool same_key(const Object& a, const Object& b) {
     if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
-    auto utf8 = [](const Object& s, Object& keep) -> std::string_view {
-        keep = Object::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "surrogatepass"));
-        return {PyBytes_AS_STRING(keep.get()), static_cast<size_t>(PyBytes_GET_SIZE(keep.get()))};
-    };
     Object keep_a, keep_b;
-    std::string_view x = utf8(a, keep_a), y = utf8(b, keep_b);
+    std::string_view x = utf8_bytes(a, keep_a), y = utf8_bytes(b, keep_b);
+    // Every byte of the longer one is looked at, eight at a time where both have them.
     size_t n = std::max(x.size(), y.size());
-    unsigned diff = x.size() == y.size() ? 0u : 1u;
-    for (size_t i = 0; i < n; ++i) {
+    std::uint64_t diff = x.size() == y.size() ? 0u : 1u;
+    size_t i = 0;
+    for (; i + 8 <= x.size() && i + 8 <= y.size(); i += 8) {
+        std::uint64_t wx, wy;
+        std::memcpy(&wx, x.data() + i, 8);
+        std::memcpy(&wy, y.data() + i, 8);
+        diff |= wx ^ wy;
+    }
+    for (; i < n; ++i) {
         unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : 0;
         unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : 0;
         diff |= static_cast<unsigned>(cx ^ cy);
@@ -185,34 +191,68 @@ void unpack_pair(const Object& entry, Object& name, Object& value) {
     value = std::move(items[1]);
 }
 
-bool is_authorization(const Object& name) {
-    if (PyBytes_CheckExact(name.get())) {  // b"...".lower() == b"authorization", without the copy
-        std::string_view n(PyBytes_AS_STRING(name.get()), PyBytes_GET_SIZE(name.get()));
-        constexpr std::string_view want = "authorization";
-        return n.size() == want.size() &&
-               std::equal(n.begin(), n.end(), want.begin(),
-                          [](char c, char w) { return (c >= 'A' && c <= 'Z' ? c + 32 : c) == w; });
+// name.lower() == b"authorization" for a bytes name, without the copy.
+bool is_authorization_bytes(PyObject* name) {
+    constexpr std::string_view want = "authorization";
+    if (PyBytes_GET_SIZE(name) != static_cast<Py_ssize_t>(want.size())) return false;
+    const char* n = PyBytes_AS_STRING(name);
+    for (size_t i = 0; i < want.size(); ++i) {
+        char c = n[i];
+        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != want[i]) return false;
     }
+    return true;
+}
+
+bool is_authorization(const Object& name) {
+    if (PyBytes_CheckExact(name.get())) return is_authorization_bytes(name.get());
     return name.call_method(str::lower).equals(authorization_header);
 }
 
-// The bearer token of one Authorization value, or NULL when it has another scheme.
+// value[7:] of an ASCII Authorization value, stripped as str.strip() strips ASCII text.
+Object ascii_token(std::string_view rest) {
+    auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); };
+    while (!rest.empty() && space(rest.front())) rest.remove_prefix(1);
+    while (!rest.empty() && space(rest.back())) rest.remove_suffix(1);
+    Object token = Object::steal(PyUnicode_New(static_cast<Py_ssize_t>(rest.size()), 127));
+    std::memcpy(PyUnicode_DATA(token.get()), rest.data(), rest.size());  // ASCII: as it is
+    return token;
+}
+
+// The bearer token of one Authorization value, or NULL when it has another scheme:
+// auth = value.decode("utf-8", errors="replace"); auth[7:].strip() if
+// auth.lower().startswith("bearer ").  Only ASCII letters lower-case into "bearer ", so the
+// scheme is compared case-insensitively on the first seven characters.
 Object bearer_token(const Object& value) {
-    Object auth = PyBytes_CheckExact(value.get())
-                      ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.get()),
-                                                           PyBytes_GET_SIZE(value.get()),
-                                                           "replace"))
-                      : value.attr(str::decode)(str::utf_8, kw(str::errors, str::replace));
-    if (PyUnicode_CheckExact(auth.get())) {
-        // auth.lower().startswith("bearer "): only ASCII letters lower-case into "bearer ",
-        // so comparing the first seven characters case-insensitively is the same test.
-        if (PyUnicode_GET_LENGTH(auth.get()) < 7) return {};
-        constexpr std::string_view want = "bearer ";
-        for (Py_ssize_t i = 0; i < 7; ++i) {
-            Py_UCS4 c = PyUnicode_READ_CHAR(auth.get(), i);
+    constexpr std::string_view scheme = "bearer ";
+    auto is_scheme = [&](auto at) {
+        for (size_t i = 0; i < scheme.size(); ++i) {
+            auto c = at(i);
             if (c >= 'A' && c <= 'Z') c += 32;
-            if (c != static_cast<Py_UCS4>(want[i])) return {};
+            if (c != static_cast<decltype(c)>(scheme[i])) return false;
         }
+        return true;
+    };
+    if (PyBytes_CheckExact(value.get())) {
+        std::string_view raw(PyBytes_AS_STRING(value.get()), PyBytes_GET_SIZE(value.get()));
+        // Fewer bytes decode to fewer characters; non-ASCII bytes never decode to the scheme.
+        if (raw.size() < scheme.size() ||
+            !is_scheme([&](size_t i) { return static_cast<unsigned char>(raw[i]); }))
+            return {};
+        std::string_view rest = raw.substr(scheme.size());
+        if (std::all_of(rest.begin(), rest.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return ascii_token(rest);
+        return Object::steal(PyUnicode_DecodeUTF8(rest.data(), static_cast<Py_ssize_t>(rest.size()),
+                                                  "replace"))
+            .call_method(str::strip);
+    }
+    Object auth = value.attr(str::decode)(str::utf_8, kw(str::errors, str::replace));
+    if (PyUnicode_CheckExact(auth.get())) {
+        if (PyUnicode_GET_LENGTH(auth.get()) < static_cast<Py_ssize_t>(scheme.size()) ||
+            !is_scheme([&](size_t i) {
+                return PyUnicode_READ_CHAR(auth.get(), static_cast<Py_ssize_t>(i));
+            }))
+            return {};
     } else if (!auth.call_method(str::lower)
                     .call_method(str::startswith, str::bearer_prefix)
                     .truthy()) {
@@ -226,27 +266,30 @@ Object bearer_token(const Object& value) {
 // "&"-separated field with "=" and a non-empty value whose name, with "+" as space and
 // percent escapes decoded, is "api_key"; its value decoded the same way.  Fields that need
 // decoding go through urllib.parse.unquote, so the text is exactly what parse_qs gives.
-Object first_api_key(const Object& query) {
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(query.get(), &size);
-    if (data == nullptr) fail();
-    std::string_view rest(data, static_cast<size_t>(size));
+// `query` is valid UTF-8.
+Object first_api_key(std::string_view query) {
+    auto escaped = [](std::string_view part) {
+        for (char c : part) {
+            if (c == '+' || c == '%') return true;
+        }
+        return false;
+    };
     auto decoded = [&](std::string_view part) {
         Object text = Object::steal(
             PyUnicode_DecodeUTF8(part.data(), static_cast<Py_ssize_t>(part.size()), nullptr));
-        if (part.find_first_of("+%") == std::string_view::npos) return text;
+        if (!escaped(part)) return text;
         return Object::borrow(unquote)(text.call_method(str::replace, str::plus, str::space),
                                        str::utf_8, str::replace);
     };
-    while (!rest.empty()) {
-        size_t end = rest.find('&');
-        std::string_view field = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+    while (!query.empty()) {
+        size_t end = query.find('&');
+        std::string_view field = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
         size_t eq = field.find('=');
         if (eq == std::string_view::npos || eq + 1 == field.size()) continue;
         std::string_view name = field.substr(0, eq);
-        bool match = name == "api_key" || (name.find_first_of("+%") != std::string_view::npos &&
-                                           decoded(name).equals(str::api_key));
+        bool match =
+            name == "api_key" || (escaped(name) && decoded(name).equals(str::api_key));
         if (match) return decoded(field.substr(eq + 1));
     }
     return {};
@@ -261,17 +304,34 @@ Object str_or_none(Object value) {
     return value;
 }
 
+// urllib.parse.parse_qs, looked up as the module names it now.
+Object module_parse_qs() {
+    return gatehouse.global(str::urllib).attr(str::parse).attr(str::parse_qs);
+}
+
 Object key_from_query(const Object& scope) {
     Object raw = get(scope, str::query_string, empty_bytes);
+    if (PyBytes_CheckExact(raw.get())) {
+        std::string_view bytes(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()));
+        if (bytes.empty()) return {};
+        // ASCII is valid UTF-8, and the standard parser needs no str: read the bytes as they are.
+        if (std::all_of(bytes.begin(), bytes.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            if (module_parse_qs().is(standard_parse_qs)) return first_api_key(bytes);
+        }
+    }
     Object query_string =
         PyBytes_CheckExact(raw.get())
             ? Object::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
                                                  PyBytes_GET_SIZE(raw.get()), nullptr))
             : std::move(raw).call_method(str::decode, str::utf_8);
     if (!query_string.truthy()) return {};
-    Object parse_qs = gatehouse.global(str::urllib).attr(str::parse).attr(str::parse_qs);
-    if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get()))
-        return first_api_key(query_string);
+    Object parse_qs = module_parse_qs();
+    if (parse_qs.is(standard_parse_qs) && PyUnicode_CheckExact(query_string.get())) {
+        Object keep;  // set only for text with lone surrogates: parse_qs itself handles those
+        std::string_view utf8 = utf8_bytes(query_string, keep);
+        if (keep.null()) return first_api_key(utf8);
+    }
     // Someone replaced the parser: use theirs.
     Object api_keys = get(std::move(parse_qs)(query_string), str::api_key, new_list().get());
     if (!api_keys.truthy()) return {};
@@ -280,7 +340,7 @@ Object key_from_query(const Object& scope) {
 
 Object key_from_headers(const Object& scope) {
     Object token;
-    auto first_bearer = [&](Object entry) {
+    auto first_bearer = [&](const Object& entry) {
         Object name, value;
         unpack_pair(entry, name, value);
         if (is_authorization(name)) token = bearer_token(value);
@@ -288,11 +348,23 @@ Object key_from_headers(const Object& scope) {
     };
     // Without the entry, nothing is iterated: the default list is made only for a mapping
     // that may want to see it.
-    if (PyDict_CheckExact(scope.get())) {
-        Object headers = get(scope, str::headers, nullptr);
-        if (!headers.null()) for_each(headers, first_bearer);
-    } else {
-        for_each(get(scope, str::headers, new_list().get()), first_bearer);
+    Object headers = PyDict_CheckExact(scope.get()) ? get(scope, str::headers, nullptr)
+                                                    : get(scope, str::headers, new_list().get());
+    PyObject* sequence = headers.get();
+    // What servers send: a list of (bytes, bytes) pairs; those not named authorization are
+    // passed over at once.
+    auto other_header = [](PyObject* entry) {
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        return PyBytes_CheckExact(name) && !is_authorization_bytes(name);
+    };
+    if (sequence != nullptr && PyList_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+            PyObject* entry = PyList_GET_ITEM(sequence, i);
+            if (!other_header(entry) && first_bearer(Object::borrow(entry))) break;
+        }
+    } else if (sequence != nullptr) {
+        for_each(headers, first_bearer);
     }
     return token.null() ? none() : str_or_none(token);
 }
@@ -313,27 +385,37 @@ const FunctionDef extract_token_def{
 
 // ---- ApiKeyGatehouse.__call__ -----------------------------------------------------------------
 
-// What `tracking_send` closes over: the server's send and the two response flags.
-struct TrackingState {
-    PyObject_HEAD PyObject* send;
+// One admitted request: what `tracking_send` closes over (the server's send and the two
+// response flags), and the published identity's context variable and token.
+// The request's tracking_send is this object itself: the function and its closure in one.
+struct RequestState {
+    ClosureFunction tracking_send;
+    PyObject* send;
+    PyObject* context;        // mcp_request_ctx
+    PyObject* context_token;  // what its set() returned
     bool response_started;
     bool response_complete;
 };
 
-PyTypeObject TrackingStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 FunctionProto* tracking_send_proto;
 
-TrackingState* tracking(const Object& o) { return reinterpret_cast<TrackingState*>(o.get()); }
+RequestState* request_of(PyObject* tracking_send) {
+    return reinterpret_cast<RequestState*>(tracking_send);
+}
 
-// The send the application gets: records the response's progress, then forwards.
-Task tracking_send(Object state, Object message) {
+// The send the application gets: records the response's progress, then forwards the message
+// (the server's send result is discarded).  A frameless coroutine runs it when awaited.
+Object track_and_forward(PyObject* const* closure_and_message) {
+    auto* state = reinterpret_cast<RequestState*>(closure_and_message[0]);
+    Object message = Object::borrow(closure_and_message[1]);
     if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
-        tracking(state)->response_started = true;
+        state->response_started = true;
     } else if (type.equals(str::http_response_body) &&
                !get(message, str::more_body, Py_False).truthy()) {
-        tracking(state)->response_complete = true;
+        state->response_complete = true;
     }
-    co_await Object::borrow(tracking(state)->send)(message);
+    return Object::borrow(state->send)(message);
 }
 
 const FunctionDef tracking_send_def{
@@ -341,21 +423,42 @@ const FunctionDef tracking_send_def{
     .qualname = "ApiKeyGatehouse.__call__.<locals>.tracking_send",
     .returns = "None",
     .params = {{.name = "message", .annotation = "Any"}},
-    .body = closure_fn<&tracking_send>,
     .is_async = true,
+    .forwarding = track_and_forward,
 };
 
-Object new_tracking_state(const Object& send) {
-    auto* state = PyObject_GC_New(TrackingState, &TrackingStateType);
-    if (state == nullptr) fail();
+Object request_identity(const Object& token, const Object& scope) {
+    Object identity = new_dict(3);
+    identity.set_item(str::api_key, token);
+    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
+    identity.set_item(str::email, get(scope, str::mcp_user_email));
+    return identity;
+}
+
+// An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
+// published, both flags down.  The result is the request's tracking_send.
+Object begin_request(const Object& scope, const Object& send, const Object& token) {
+    Object context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx,
+                                      gatehouse.globals);
+    Object context_token = context.call_method(str::set, request_identity(token, scope));
+    auto* state = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
+    init_closure_function(&state->tracking_send, tracking_send_proto);
     state->send = Object(send).release();
+    state->context = context.release();
+    state->context_token = context_token.release();
     state->response_started = state->response_complete = false;
     PyObject_GC_Track(state);
     return Object::steal(reinterpret_cast<PyObject*>(state));
 }
 
-bool response_left_open(const Object& state) {
-    return tracking(state)->response_started && !tracking(state)->response_complete;
+// The request's clean-up that needs no await, run with the application's failure (if any)
+// being handled: the identity reset.  True when a response was left open.
+bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
+    RequestState* state = request_of(tracking_send_function.get());
+    if (state->context == nullptr) return false;  // taken apart by the collector already
+    Handling handling = outcome.handling();
+    Object::borrow(state->context).call_method(str::reset, state->context_token);
+    return state->response_started && !state->response_complete;
 }
 
 Object closing_body_message() {
@@ -380,80 +483,116 @@ void forgive_expected_asgi_message(Outcome& outcome) {
     }
 }
 
-Object request_identity(const Object& token, const Object& scope) {
-    Object identity = new_dict();
-    identity.set_item(str::api_key, token);
-    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
-    identity.set_item(str::email, get(scope, str::mcp_user_email));
-    return identity;
-}
+// The methods as the class defines them: calls through the instance that find one of these
+// unreplaced run its body directly.
+Constant own_extract_token, own_verify_remote, own_send_401;
+ValueTask verify_remote(Object self, Object api_key);
+Task send_401(Object self, Object scope, Object send, Object reason);
 
 // self._extract_token(scope); a query string that is not UTF-8 presents no usable key: NULL,
 // refused like a wrong one.
 Object presented_key(const Object& self, const Object& scope) {
     try {
-        return self.call_method(str::_extract_token, scope);
+        MethodLookup method(self, str::_extract_token);
+        if (method.finds(own_extract_token)) return extract_token(self, scope);
+        return method(scope);
     } catch (const Error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
         return {};
     }
 }
 
-bool fixed_key_matches(const Object& api_key, const Object& token) {
-    return api_key.truthy() && same_key(token, api_key);
+// self._verify_remote(token), to be awaited.
+Object verification_of(const Object& self, const Object& token) {
+    MethodLookup method(self, str::_verify_remote);
+    if (method.finds(own_verify_remote) && (token.is_none() || PyUnicode_CheckExact(token.get())))
+        return named_after(own_verify_remote, verify_remote(self, token).into_object());
+    return method(token);
 }
 
 // self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
 Object refusal(const Object& self, const Object& scope, const Object& send) {
-    return self.call_method(str::_send_401, scope, send, kw(str::reason, str::invalid_api_key));
+    MethodLookup method(self, str::_send_401);
+    if (method.finds(own_send_401)) {
+        return named_after(own_send_401,
+                           send_401(self, scope, send, Object::borrow(str::invalid_api_key))
+                               .into_object());
+    }
+    return method(scope, send, kw(str::reason, str::invalid_api_key));
 }
 
-Task gatehouse_call(Object self, Object scope, Object receive, Object send) {
-    if (!scope.item(str::type).equals(str::http)) {
-        co_await self.attr(str::app)(scope, receive, send);
-        co_return;
-    }
+// Remote-verification mode: the backend's identity goes into the scope and the request
+// begins (its tracking_send comes back), or None refuses the key.
+ValueTask admitted_remotely(Object self, Object scope, Object send, Object token) {
+    Local user_info = co_await honouring_cancellation(verification_of(self, token));
+    if (!user_info.truthy()) co_return none();
+    scope.set_item(str::mcp_api_key, token);
+    scope.set_item(str::mcp_user_id, user_info.call_method(str::get, str::user_id));
+    scope.set_item(str::mcp_user_email, user_info.call_method(str::get, str::email));
+    co_return begin_request(scope, send, token);
+}
 
-    Local token = presented_key(self, scope);
-    if (token.null()) {
+// What the presented key decides, in either mode: the admitted request's tracking_send, None
+// to refuse, or (remote-verification mode) the verification still to be awaited, which comes
+// to one of those two.
+Object admission(const Object& self, const Object& scope, const Object& send) {
+    Object token = presented_key(self, scope);
+    if (token.null()) return none();
+    if (self.attr(str::_auth_verify_url).truthy())
+        return admitted_remotely(self, scope, send, token).into_object();
+    Object api_key = self.attr(str::_api_key);
+    if (!api_key.truthy() || !same_key(token, api_key)) return none();
+    scope.set_item(str::mcp_api_key, token);
+    return begin_request(scope, send, token);
+}
+
+// Closes a response the application left open, with its failure (if any) being handled; the
+// client being gone is no error, but a cancellation is never swallowed.
+Task close_response(Object send, Object failure) {
+    Handling handling(failure.get());
+    Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
+    if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
+}
+
+// That, to be awaited after the application's outcome.
+Object closing(const Object& send, const Outcome& outcome) {
+    return close_response(send, Object::borrow_or_null(outcome.exception())).into_object();
+}
+
+// self.app(scope, receive, send), to be awaited.
+Object application(const Object& self, const Object& scope, const Object& receive,
+                   const Object& send) {
+    return self.attr(str::app)(scope, receive, send);
+}
+
+// An HTTP request through the gate: the key decides; a refused request gets the 401, an
+// admitted one the application, with its identity published while it runs.
+Task http_request(Object self, Object scope, Object receive, Object send) {
+    Local tracking_send = admission(self, scope, send);
+    if (is_native_coroutine(tracking_send.get())) tracking_send = co_await tracking_send;
+    if (tracking_send.is_none()) {
         co_await refusal(self, scope, send);
         co_return;
     }
-    if (self.attr(str::_auth_verify_url).truthy()) {
-        Local user_info =
-            co_await honouring_cancellation(self.call_method(str::_verify_remote, token));
-        if (!user_info.truthy()) {
-            co_await refusal(self, scope, send);
-            co_return;
-        }
-        scope.set_item(str::mcp_api_key, token);
-        scope.set_item(str::mcp_user_id, user_info.call_method(str::get, str::user_id));
-        scope.set_item(str::mcp_user_email, user_info.call_method(str::get, str::email));
-    } else if (fixed_key_matches(self.attr(str::_api_key), token)) {
-        scope.set_item(str::mcp_api_key, token);
-    } else {
-        co_await refusal(self, scope, send);
-        co_return;
-    }
-
-    Local context = import_from("tervik.mcp.context", str::mcp_request_ctx);
-    Local context_token = context.call_method(str::set, request_identity(token, scope));
-    Local state = new_tracking_state(send);
-    Local tracking_send = make_function(tracking_send_proto, state.get());
 
     // try: await self.app(scope, receive, tracking_send)
     Outcome outcome =
-        co_await attempt([&] { return self.attr(str::app)(scope, receive, tracking_send); });
+        co_await attempt([&] { return application(self, scope, receive, tracking_send); });
     forgive_expected_asgi_message(outcome);
     // finally: on every way out
-    Handling handling = outcome.handling();
-    context.call_method(str::reset, context_token);
-    if (response_left_open(state)) {
-        Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
-        // The client is gone; that is no error.  Cancellation is never swallowed.
-        if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
-    }
+    if (end_request(tracking_send, outcome)) co_await closing(send, outcome);
     std::move(outcome).get();
+}
+
+Constant own_call;  // ApiKeyGatehouse.__call__, which names the requests' coroutines
+
+// The gate's entry: a scope that is not HTTP goes to the application untouched (awaited with
+// nothing of ours in between); an HTTP request goes through the gate.
+Object gatehouse_call(PyObject* const* arguments) {
+    Object self = Object::borrow(arguments[0]), scope = Object::borrow(arguments[1]);
+    Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
+    if (!scope.item(str::type).equals(str::http)) return application(self, scope, receive, send);
+    return named_after(own_call, http_request(self, scope, receive, send).into_object());
 }
 
 const FunctionDef call_def{
@@ -464,8 +603,8 @@ const FunctionDef call_def{
                {.name = "scope", .annotation = "Scope"},
                {.name = "receive", .annotation = "Receive"},
                {.name = "send", .annotation = "Send"}},
-    .body = fn<&gatehouse_call>,
     .is_async = true,
+    .forwarding = gatehouse_call,
 };
 
 // ---- ApiKeyGatehouse._verify_remote -----------------------------------------------------------
@@ -729,29 +868,27 @@ const FunctionDef verify_token_def{
 
 // ---- module body ----------------------------------------------------------------------------
 
-int tracking_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(reinterpret_cast<TrackingState*>(self)->send);
+int request_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* state = reinterpret_cast<RequestState*>(self);
+    Py_VISIT(state->send);
+    Py_VISIT(state->context);
+    Py_VISIT(state->context_token);
+    return closure_function_traverse(&state->tracking_send, visit, arg);
+}
+int request_clear(PyObject* self) {
+    auto* state = reinterpret_cast<RequestState*>(self);
+    Py_CLEAR(state->send);
+    Py_CLEAR(state->context);
+    Py_CLEAR(state->context_token);
+    closure_function_clear(&state->tracking_send);
     return 0;
 }
-int tracking_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<TrackingState*>(self)->send);
-    return 0;
-}
-void tracking_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    tracking_clear(self);
-    PyObject_GC_Del(self);
-}
+void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
 
-void ready_tracking_state_type() {
-    if (TrackingStateType.tp_flags & Py_TPFLAGS_READY) return;
-    TrackingStateType.tp_name = "tervik.mcp.gatehouse.tracking_state";
-    TrackingStateType.tp_basicsize = sizeof(TrackingState);
-    TrackingStateType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    TrackingStateType.tp_traverse = tracking_traverse;
-    TrackingStateType.tp_clear = tracking_clear;
-    TrackingStateType.tp_dealloc = tracking_dealloc;
-    check(PyType_Ready(&TrackingStateType));
+void ready_request_state_type() {
+    ready_closure_function_type(&RequestStateType, "tervik.mcp.gatehouse.tracking_send_function",
+                                sizeof(RequestState), request_traverse, request_clear,
+                                request_dealloc);
 }
 
 void build_constants() {
@@ -765,7 +902,7 @@ void build_constants() {
     int_200 = integer(200);
     int_401 = integer(401);
     int_10 = integer(10);
-    ready_tracking_state_type();
+    ready_request_state_type();
     tracking_send_proto = gatehouse.compile(tracking_send_def);
     asyncio_module = import("asyncio");
     outcome_reader = gatehouse.function(read_outcome_def);
@@ -788,13 +925,17 @@ void gatehouse_body(Object module) {
     }
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
 
+    own_extract_token = gatehouse.function(extract_token_def);
+    own_call = gatehouse.function(call_def);
+    own_verify_remote = gatehouse.function(verify_remote_def);
+    own_send_401 = gatehouse.function(send_401_def);
     module.set_attr(text("ApiKeyGatehouse").get(),
                     make_class("ApiKeyGatehouse", module_name, gatehouse_doc,
                                {{"__init__", gatehouse.function(gatehouse_init_def)},
-                                {"_extract_token", gatehouse.function(extract_token_def)},
-                                {"__call__", gatehouse.function(call_def)},
-                                {"_verify_remote", gatehouse.function(verify_remote_def)},
-                                {"_send_401", gatehouse.function(send_401_def)}}));
+                                {"_extract_token", Object::borrow(own_extract_token)},
+                                {"__call__", Object::borrow(own_call)},
+                                {"_verify_remote", Object::borrow(own_verify_remote)},
+                                {"_send_401", Object::borrow(own_send_401)}}));
     module.set_attr(text("FixedApiKeyAuthProvider").get(),
                     make_class("FixedApiKeyAuthProvider", module_name, provider_doc,
                                {{"__init__", gatehouse.function(provider_init_def)},

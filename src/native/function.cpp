@@ -131,6 +131,15 @@ static void check_argument(const Param& param, Object& value) {
         case Check::boolean:
             value = boolean(value.truthy());
             return;
+        case Check::real: {
+            if (PyFloat_CheckExact(v)) return;
+            PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
+            if (nb == nullptr || (nb->nb_float == nullptr && nb->nb_index == nullptr)) {
+                type_error(param.name, "float", v, false);
+            }
+            value = Object::steal(PyNumber_Float(v));
+            return;
+        }
     }
 }
 
@@ -533,6 +542,10 @@ static Object default_object(const Default& d) {
             return integer(d.number);
         case Default::bool_value:
             return boolean(d.number != 0);
+        case Default::float_value:
+            return Object::steal(PyFloat_FromDouble(d.real));
+        case Default::empty_tuple:
+            return tuple();
         default:
             return {};
     }
@@ -729,14 +742,20 @@ void ready_closure_function_type(PyTypeObject* type, const char* name, Py_ssize_
 
 Object make_class(const char* name, const char* module_name, const char* doc,
                   std::initializer_list<std::pair<const char*, Object>> members) {
+    return make_class(name, module_name, doc, tuple(), members);
+}
+
+Object make_class(const char* name, const char* module_name, const char* doc, const Object& bases,
+                  std::initializer_list<std::pair<const char*, Object>> members) {
     Object ns = new_dict();
     check(PyDict_SetItemString(ns.get(), "__module__", text(module_name).get()));
     check(PyDict_SetItemString(ns.get(), "__qualname__", text(name).get()));
     check(PyDict_SetItemString(ns.get(), "__doc__", doc ? text(doc).get() : Py_None));
     for (const auto& [key, value] : members)
         check(PyDict_SetItemString(ns.get(), key, value.get()));
+    // type() itself picks the most derived metaclass of the bases, as a class statement does.
     Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    return type(text(name), tuple(), ns);
+    return type(text(name), bases, ns);
 }
 
 }  // namespace py

@@ -23,18 +23,23 @@ enum class Check {
     str_or_none,  // exactly str, or None
     integer,      // int unchanged; another number converted by int() (truncation)
     boolean,      // anything; the body receives its truth value (True/False)
+    real,         // float unchanged; another real number converted by float() (int, Fraction)
 };
 
 // A parameter default, written as a literal.
 struct Default {
-    enum Kind { absent, none_value, text_value, int_value, bool_value } kind = absent;
+    enum Kind { absent, none_value, text_value, int_value, bool_value, float_value, empty_tuple } kind =
+        absent;
     const char* text = nullptr;
     long long number = 0;
+    double real = 0.0;
 
     static constexpr Default None() { return {none_value}; }
     static constexpr Default Text(const char* s) { return {text_value, s}; }
     static constexpr Default Int(long long v) { return {int_value, nullptr, v}; }
     static constexpr Default Bool(bool b) { return {bool_value, nullptr, b ? 1 : 0}; }
+    static constexpr Default Float(double v) { return {float_value, nullptr, 0, v}; }
+    static constexpr Default EmptyTuple() { return {empty_tuple}; }
     bool present() const { return kind != absent; }
 };
 
@@ -200,6 +205,10 @@ class MethodLookup {
 // `type(name, (), namespace)` with `__module__`, `__qualname__`, `__doc__` first, then the
 // given members in order.
 Object make_class(const char* name, const char* module_name, const char* doc,
+                  std::initializer_list<std::pair<const char*, Object>> members);
+// The same with base classes: `type(name, bases, namespace)`, `bases` a tuple.  The metaclass
+// is the bases' (`type` for plain classes), as a class statement would pick it.
+Object make_class(const char* name, const char* module_name, const char* doc, const Object& bases,
                   std::initializer_list<std::pair<const char*, Object>> members);
 
 // Readies the function and coroutine types, named after the extension module that holds this

@@ -18,6 +18,7 @@ from tests.conftest import SANITIZER_RUN, python_env
 ROOT = Path(__file__).resolve().parents[1]
 EXTENSIONS = {
     "tervik.mcp.gatehouse": "src/tervik/mcp/gatehouse.cpp",
+    "tervik.mcp.secure": "src/tervik/mcp/secure.cpp",
     "tervik.amazon_rufus.services.browser": "src/tervik/amazon_rufus/services/browser.cpp",
 }
 
@@ -79,7 +80,11 @@ HOST_FILES = {
     "tervik/amazon_rufus/domain/models.py",
     "tervik/py.typed",
 }
-STUBS = {"tervik/mcp/gatehouse.pyi", "tervik/amazon_rufus/services/browser.pyi"}
+STUBS = {
+    "tervik/mcp/gatehouse.pyi",
+    "tervik/mcp/secure.pyi",
+    "tervik/amazon_rufus/services/browser.pyi",
+}
 
 
 @pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
@@ -97,7 +102,7 @@ def test_wheel_contents(kind: str, tmp_path: Path) -> None:
         metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA")))
     package = {name for name in names if not name.split("/")[0].endswith(".dist-info")}
     extensions = {name for name in package if name.endswith(sysconfig.get_config_var("EXT_SUFFIX"))}
-    assert len(extensions) == 2
+    assert len(extensions) == len(EXTENSIONS)
     assert not [name for name in names if name.endswith((".cpp", ".hpp"))]
     assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
     assert b"\nLicense-Expression: MIT\n" in metadata

@@ -17,12 +17,14 @@ import pytest
 
 import tervik.amazon_rufus.services.browser as browser
 import tervik.mcp.gatehouse as gatehouse
+import tervik.mcp.secure as secure
 from tests.conftest import python_env
 
 HERE = Path(__file__).resolve().parent
 SRC = HERE.parents[1] / "src"
 STUBBED = {
     "tervik.mcp.gatehouse": (gatehouse, SRC / "tervik/mcp/gatehouse.pyi"),
+    "tervik.mcp.secure": (secure, SRC / "tervik/mcp/secure.pyi"),
     "tervik.amazon_rufus.services.browser": (
         browser,
         SRC / "tervik/amazon_rufus/services/browser.pyi",

@@ -6,6 +6,7 @@ from starlette.types import Receive, Scope, Send
 
 from tervik.amazon_rufus.services.browser import BrowserAttachService
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
+from tervik.mcp.secure import SecureGatehouse
 
 
 async def app(scope: Scope, receive: Receive, send: Send) -> None:
@@ -16,6 +17,9 @@ ApiKeyGatehouse(app, api_kye="shared-key")  # error: [call-arg]
 ApiKeyGatehouse(app, api_key=12345)  # error: [arg-type]
 ApiKeyGatehouse(app, "shared-key")  # error: [call-arg]
 FixedApiKeyAuthProvider(api_key=None)  # error: [arg-type]
+SecureGatehouse(app, api_key="k", cache_seconds="30")  # error: [arg-type]
+SecureGatehouse(app, api_key="k", clock=12)  # error: [arg-type]
+SecureGatehouse(app, "k", failure_limit=3)  # error: [call-arg]
 
 service = BrowserAttachService()
 service.capture_seed_request(  # error: [call-arg]

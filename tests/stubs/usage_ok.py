@@ -13,6 +13,7 @@ from tervik.amazon_rufus.domain.models import SeedRequestRecord
 from tervik.amazon_rufus.services.browser import BrowserAttachService
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
+from tervik.mcp.secure import SecureGatehouse
 
 
 async def app(scope: Scope, receive: Receive, send: Send) -> None:
@@ -27,6 +28,20 @@ remote: ASGIApp = ApiKeyGatehouse(app, auth_verify_url="http://127.0.0.1:9000/ve
 wrapped = Starlette(middleware=[Middleware(ApiKeyGatehouse, api_key="shared-key")])
 wrapped.add_middleware(ApiKeyGatehouse, auth_verify_url="http://127.0.0.1:9000/verify")
 token: str | None = ApiKeyGatehouse(app)._extract_token({"type": "http", "query_string": b""})
+secure: ApiKeyGatehouse = SecureGatehouse(
+    app,
+    auth_verify_url="http://127.0.0.1:9000/verify",
+    cache_seconds=10,
+    failure_limit=20,
+    public_paths={"/healthz"},
+    clock=lambda: 0.0,
+)
+wrapped.add_middleware(SecureGatehouse, api_key="shared-key", bind_sessions=False)
+
+
+async def shut(gate: SecureGatehouse) -> int:
+    await gate.aclose()
+    return gate._stats()["sessions"]
 
 
 async def verify(gate: ApiKeyGatehouse) -> int | None:

@@ -1,0 +1,1673 @@
+// tervik.mcp.secure: SecureGatehouse, the stricter gate for multi-user MCP servers.
+//
+// A subclass of ApiKeyGatehouse with the same identity contract (scope entries, the
+// published mcp_request_ctx), which also binds MCP sessions to the caller that opened them,
+// verifies each key once per cache period with one shared backend request and one pooled
+// client, limits refused requests per client address, logs every refusal without the key,
+// answers refusals with JSON-RPC errors, and lets CORS preflights and public paths through.
+//
+// The module body binds, in order: logging, Any, the four starlette.types names,
+// ApiKeyGatehouse, _logger, SecureGatehouse.  After the gate's state and its helpers, each
+// method sits in one section: its texts, its body, then its declaration.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+
+#include "fingerprint.hpp"
+#include "function.hpp"
+#include "module.hpp"
+
+using namespace py;
+using fingerprint::Fingerprint;
+using fingerprint::FingerprintHash;
+
+namespace {
+
+constexpr const char* module_name = "tervik.mcp.secure";
+
+constexpr const char* module_doc =
+    "The stricter API-key gate for multi-user MCP servers.\n"
+    "\n"
+    "SecureGatehouse is an ApiKeyGatehouse (same construction, same identity in the scope\n"
+    "and in mcp_request_ctx) that also binds each MCP session to the caller that opened it,\n"
+    "caches verifications and shares one backend request among concurrent requests for the\n"
+    "same key, keeps one verification client, limits refused requests per client address,\n"
+    "logs every refusal without the key, answers refusals with JSON-RPC errors, and lets CORS\n"
+    "preflights and public paths through.\n";
+
+// ---- the system's texts on the log and the wire -------------------------------------------
+
+constexpr const char* log_verify_failed = "远程校验 API Key 失败: %s";
+constexpr const char* log_refused = "refused (%s): client %s, path %s";
+constexpr const char* log_session_mismatch =
+    "MCP session %s was opened by caller %s; caller %s (client %s) presented it and got 404";
+constexpr const char* log_limit_tripped =
+    "client %s had %d refused requests within %g s: answering 429 for the next %g s";
+
+// Causes of refusal, as the refusal log names them.
+namespace cause {
+Name missing_key{"missing key"}, wrong_key{"wrong key"}, backend_refused{"backend refused"};
+Name backend_error{"backend error"}, rate_limited{"rate-limited"};
+Name session_mismatch{"session mismatch"}, unknown_session{"unknown session"};
+}  // namespace cause
+
+// The 401 body's message for each reason _send_401 is given; another reason is shown as it is.
+constexpr std::string_view reason_missing = "missing_api_key";
+constexpr std::string_view reason_invalid = "invalid_api_key";
+constexpr std::string_view reason_unverified = "verification_failed";
+constexpr std::string_view message_missing = "missing API key";
+constexpr std::string_view message_invalid = "invalid API key";
+constexpr std::string_view message_unverified = "the API key could not be verified";
+
+constexpr std::string_view unauthorized_prefix =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32001,"message":"Unauthorized: )";
+constexpr std::string_view unauthorized_suffix = R"("}})";
+constexpr std::string_view session_not_found_body =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Session not found"}})";
+constexpr std::string_view too_many_refusals_body =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"Too many refused requests from this address: retry later"}})";
+constexpr std::string_view realm = R"(Bearer realm="tervik-mcp")";
+constexpr std::string_view realm_invalid_token =
+    R"(Bearer realm="tervik-mcp", error="invalid_token")";
+
+// ---- names and constants, made once at module exec ---------------------------------------------
+
+namespace str {
+Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
+Name _gate_state{"_gate_state"}, _extract_token{"_extract_token"};
+Name _verify_remote{"_verify_remote"}, _send_401{"_send_401"}, __init__{"__init__"};
+Name auth_verify_url{"auth_verify_url"}, lifespan_receive{"lifespan_receive"};
+Name _logger{"_logger"}, warning{"warning"}, debug{"debug"}, isEnabledFor{"isEnabledFor"};
+Name get{"get"}, set{"set"}, reset{"reset"}, type{"type"}, http{"http"}, lifespan{"lifespan"};
+Name lifespan_shutdown{"lifespan.shutdown"}, status{"status"}, headers{"headers"};
+Name body{"body"}, more_body{"more_body"}, query_string{"query_string"}, path{"path"};
+Name method{"method"}, client{"client"}, api_key{"api_key"}, user_id{"user_id"}, email{"email"};
+Name valid{"valid"}, reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
+Name mcp_user_email{"mcp_user_email"}, mcp_request_ctx{"mcp_request_ctx"};
+Name tervik_mcp_context{"tervik.mcp.context"}, http_response_start{"http.response.start"};
+Name http_response_body{"http.response.body"}, expected_asgi_message{"Expected ASGI message"};
+Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
+Name status_code{"status_code"}, json{"json"}, timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
+Name safe{"safe"}, empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
+Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_closed{"is_closed"};
+Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
+Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
+}  // namespace str
+
+Constant empty_bytes;
+Constant json_headers;                          // ((b"content-type", b"application/json"),)
+Constant realm_headers, invalid_token_headers;  // the 401's two header pairs, either form
+Constant missing_key_body, invalid_key_body, unverified_body;  // the 401 bodies of the reasons
+Constant not_found_body, too_many_body;
+Constant int_10, int_32, int_200, int_401, int_404, int_429, debug_level;
+Constant quote, quote_plus, unquote;
+Constant asyncio_module, secrets_module;
+Constant pass_through;  // admission's answer for a public path or a CORS preflight
+Constant gatehouse_class, secure_class;
+
+void secure_body(Object module);
+ModuleDefinition secure("secure", module_name, module_doc, "tervik/mcp/secure.cpp", secure_body);
+
+const Param self_param{.name = "self"};
+
+// ---- small helpers ----------------------------------------------------------------------------
+
+Object real(double v) { return Object::steal(PyFloat_FromDouble(v)); }
+
+std::string_view bytes_view(PyObject* b) {
+    return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
+}
+
+// Case-insensitive comparison of an ASCII header name with a lower-case one.
+bool header_is(std::string_view name, std::string_view lower) {
+    if (name.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != lower[i]) return false;
+    }
+    return true;
+}
+
+// The value of the first header called `name` (lower case) in an ASGI header list, or NULL.
+// Entries that are not pairs of bytes are passed over.
+Object header_value(const Object& headers, std::string_view name) {
+    Object found;
+    auto look = [&](const Object& entry) {
+        PyObject* e = entry.get();
+        if (!PyTuple_Check(e) || PyTuple_GET_SIZE(e) != 2) return false;
+        PyObject* key = PyTuple_GET_ITEM(e, 0);
+        PyObject* value = PyTuple_GET_ITEM(e, 1);
+        if (!PyBytes_Check(key) || !PyBytes_Check(value) || !header_is(bytes_view(key), name))
+            return false;
+        found = Object::borrow(value);
+        return true;
+    };
+    if (headers.null() || headers.is_none()) return found;
+    if (PyList_CheckExact(headers.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i) {
+            if (look(Object::borrow(PyList_GET_ITEM(headers.get(), i)))) break;
+        }
+    } else {
+        for_each(headers, look);
+    }
+    return found;
+}
+
+Object request_header(const Object& scope, std::string_view name) {
+    return header_value(get(scope, str::headers, nullptr), name);
+}
+
+// The value of the first `name=` field of a raw query string, undecoded.
+std::string_view query_field(std::string_view query, std::string_view name) {
+    while (!query.empty()) {
+        std::size_t end = query.find('&');
+        std::string_view field = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
+        if (field.size() > name.size() && field.substr(0, name.size()) == name &&
+            field[name.size()] == '=')
+            return field.substr(name.size() + 1);
+    }
+    return {};
+}
+
+// The UTF-8 bytes of a str (surrogates passed through); `keep` holds a copy if one was made.
+std::string_view text_bytes(const Object& s, Object& keep) {
+    if (PyUnicode_Check(s.get())) return utf8_bytes(s, keep);
+    keep = s.str();
+    return utf8_bytes(keep, keep);
+}
+
+// A JSON string's content for `utf8`, as json.dumps(ensure_ascii=False) escapes it.
+void append_json_text(std::string& out, std::string_view utf8) {
+    for (char ch : utf8) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20) {
+                    char escaped[7];
+                    PyOS_snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += ch;
+                }
+        }
+    }
+}
+
+Object unauthorized_body_for(std::string_view message) {
+    std::string body(unauthorized_prefix);
+    append_json_text(body, message);
+    body += unauthorized_suffix;
+    return bytes(body);
+}
+
+// The same answer as `a == b`; for two strs the comparison takes the same time wherever
+// they differ, so response timing does not reveal how much of a key was right.
+bool same_key(const Object& a, const Object& b) {
+    if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
+    Object keep_a, keep_b;
+    std::string_view x = utf8_bytes(a, keep_a), y = utf8_bytes(b, keep_b);
+    std::size_t n = std::max(x.size(), y.size());
+    std::uint64_t diff = x.size() == y.size() ? 0u : 1u;
+    std::size_t i = 0;
+    for (; i + 8 <= x.size() && i + 8 <= y.size(); i += 8) {
+        std::uint64_t wx, wy;
+        std::memcpy(&wx, x.data() + i, 8);
+        std::memcpy(&wy, y.data() + i, 8);
+        diff |= wx ^ wy;
+    }
+    for (; i < n; ++i) {
+        unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : 0;
+        unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : 0;
+        diff |= static_cast<unsigned>(cx ^ cy);
+    }
+    return diff == 0;
+}
+
+// Whether `message` shows the key in any form: as is, escaped as repr shows a str or its
+// bytes, or URL-encoded.
+bool shows_key(const Object& message, const Object& api_key) {
+    if (!PyUnicode_Check(api_key.get())) return false;
+    auto shows = [&](const Object& needle) {
+        return PyUnicode_Check(needle.get()) && PyUnicode_GET_LENGTH(needle.get()) > 0 &&
+               message.contains(needle.get());
+    };
+    auto inner = [](const Object& r, Py_ssize_t skip) {
+        return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
+    };
+    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
+    Object bytes_repr = Object::steal(PyObject_Repr(
+        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass")).get()));
+    return shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
+           shows(Object::borrow(quote)(api_key, kw(str::safe, str::empty))) ||
+           shows(Object::borrow(quote_plus)(api_key));
+}
+
+// ---- bounded maps ----------------------------------------------------------------------------
+
+// A map that keeps at most `capacity` entries, dropping the least recently used one to make
+// room (capacity 0: it keeps nothing).  String keys are looked up by view, without a copy.
+template <class Key, class Value, class Hash>
+class Bounded {
+    using View = std::conditional_t<std::is_same_v<Key, std::string>, std::string_view, Key>;
+    using Item = std::pair<Key, Value>;
+    using Items = std::list<Item>;
+
+  public:
+    explicit Bounded(std::size_t capacity = 0) : capacity_(capacity) {}
+
+    Value* find(const View& key) {
+        auto it = index_.find(key);
+        return it == index_.end() ? nullptr : &it->second->second;
+    }
+    // find, and the entry becomes the most recently used.
+    Value* use(const View& key) {
+        auto it = index_.find(key);
+        if (it == index_.end()) return nullptr;
+        items_.splice(items_.begin(), items_, it->second);
+        return &it->second->second;
+    }
+    // Inserts or replaces; NULL when the map keeps nothing.
+    Value* put(Key key, Value value) {
+        if (capacity_ == 0) return nullptr;
+        erase(View(key));
+        items_.emplace_front(std::move(key), std::move(value));
+        index_.emplace(View(items_.front().first), items_.begin());
+        while (items_.size() > capacity_) pop_oldest();
+        return &items_.front().second;
+    }
+    void erase(const View& key) {
+        auto it = index_.find(key);
+        if (it == index_.end()) return;
+        auto item = it->second;
+        index_.erase(it);
+        items_.erase(item);
+    }
+    Item* oldest() { return items_.empty() ? nullptr : &items_.back(); }
+    void pop_oldest() {
+        index_.erase(View(items_.back().first));
+        items_.pop_back();
+    }
+    // Drops up to `n` least recently used entries for which `stale(value)` holds.
+    template <class Stale>
+    void prune(Stale stale, int n = 2) {
+        while (n-- > 0 && !items_.empty() && stale(items_.back().second)) pop_oldest();
+    }
+    std::size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    void clear() {
+        index_.clear();
+        items_.clear();
+    }
+    typename Items::iterator begin() { return items_.begin(); }
+    typename Items::iterator end() { return items_.end(); }
+
+  private:
+    std::size_t capacity_;
+    Items items_;  // most recently used first
+    std::unordered_map<View, typename Items::iterator, Hash> index_;
+};
+
+using TextHash = std::hash<std::string_view>;
+
+// ---- the gate's state
+// ----------------------------------------------------------------------------
+
+double monotonic() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A key the backend confirmed: its answer (never handed out, only read), the caller it names.
+struct Confirmed {
+    Object identity;
+    Fingerprint owner;
+    double expires;
+};
+
+// An MCP session the gate saw opened: by whom, when last used, requests running on it now.
+struct Session {
+    Fingerprint owner;
+    double last_used;
+    int active;
+    bool stream;  // announced on an SSE stream: lives exactly as long as that stream
+};
+
+// Refused requests of one client address in the current window.
+struct Failures {
+    double window_start;
+    double blocked_until;  // 0 while not blocked
+    long count;
+};
+
+struct Options {
+    bool bind_sessions;
+    double session_idle;
+    std::size_t max_sessions;
+    double cache_ttl, negative_ttl;
+    std::size_t max_cached_keys;
+    long failure_limit;  // 0: no limit
+    double failure_window;
+    std::size_t max_tracked_clients;
+    bool allow_preflight;
+};
+
+struct Gate {
+    Options options;
+    fingerprint::Hmac hmac;
+    Object clock;          // NULL: time.monotonic
+    Object public_paths;   // frozenset of str, NULL when empty
+    Object message_paths;  // set of the SSE message paths seen announced
+    Bounded<Fingerprint, Confirmed, FingerprintHash> confirmed;
+    Bounded<Fingerprint, double, FingerprintHash> refused;               // until when
+    std::unordered_map<Fingerprint, Object, FingerprintHash> verifying;  // shared exchanges
+    Bounded<std::string, Session, TextHash> sessions;
+    Bounded<std::string, Failures, TextHash> failures;
+    std::size_t stream_sessions = 0;
+    Object client, client_loop;  // the verification client and the loop it belongs to
+    long long clients_built = 0;
+    Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
+    Fingerprint fixed_owner{};
+    double latest = 0;  // the last time read
+
+    explicit Gate(const Options& o)
+        : options(o),
+          confirmed(o.max_cached_keys),
+          refused(o.max_cached_keys),
+          sessions(o.max_sessions),
+          failures(o.max_tracked_clients) {}
+
+    double now() {
+        if (clock.null()) return latest = monotonic();
+        Object value = clock();
+        double t = PyFloat_AsDouble(value.get());
+        if (t == -1.0 && PyErr_Occurred()) fail();
+        return latest = t;
+    }
+    // For clean-up, which must not fail: a clock that raises leaves the last time read.
+    double now_or_latest() {
+        try {
+            return now();
+        } catch (const Error& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return latest;
+        }
+    }
+};
+
+// Reads the clock once per request, when first needed.
+class RequestClock {
+  public:
+    explicit RequestClock(Gate& g) : gate_(g) {}
+    double operator()() {
+        if (!read_) {
+            value_ = gate_.now();
+            read_ = true;
+        }
+        return value_;
+    }
+
+  private:
+    Gate& gate_;
+    double value_ = 0;
+    bool read_ = false;
+};
+
+// The Python object that holds a gate's state, as its `_gate_state` attribute.
+struct GateObject {
+    PyObject_HEAD Gate* gate;
+};
+PyTypeObject GateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+Gate& gate_of(const Object& state) {
+    if (Py_TYPE(state.get()) != &GateType ||
+        reinterpret_cast<GateObject*>(state.get())->gate == nullptr)
+        raise_format(PyExc_TypeError, "_gate_state is not a gate's state (got %.200s)",
+                     state.type()->tp_name);
+    return *reinterpret_cast<GateObject*>(state.get())->gate;
+}
+
+Object state_of(const Object& self) { return self.attr(str::_gate_state); }
+
+// The caller a confirmed identity names: its user id where the backend gives one, else the key.
+Fingerprint owner_of(Gate& g, const Object& identity, const Fingerprint& key) {
+    Object user = get(identity, str::user_id);
+    if (user.null() || user.is_none()) return key;
+    Object shown = Object::steal(PyObject_Repr(user.get())), keep;
+    return g.hmac('u', utf8_bytes(shown, keep));
+}
+
+Fingerprint key_fingerprint(Gate& g, const Object& token) {
+    Object keep;
+    return g.hmac('k', text_bytes(token, keep));
+}
+
+std::string hex_text(const Fingerprint& f) {
+    auto h = fingerprint::hex(f);
+    return std::string(h.data(), h.size());
+}
+
+// ---- the verification client
+// ---------------------------------------------------------------------
+
+// The gate's client for verifications on `loop`, made on first need.  A client of another
+// loop (a gate used from two event loops in turn) is closed on its own loop if that still
+// runs, else dropped.
+Object client_for(Gate& g, const Object& loop);
+Object retire_client(Gate& g);
+
+// ---- class SecureGatehouse ---------------------------------------------------------------------
+
+constexpr const char* secure_doc =
+    "An ApiKeyGatehouse for multi-user MCP servers.\n"
+    "\n"
+    "    Same construction, modes and identity contract as ApiKeyGatehouse, and also:\n"
+    "    binds each MCP session to the caller that opened it (another caller gets 404);\n"
+    "    caches verifications for cache_seconds and shares one backend request among\n"
+    "    concurrent requests for one key, over one long-lived client; answers 429 to a client\n"
+    "    address after failure_limit refused requests within failure_window_seconds; logs\n"
+    "    every refusal at DEBUG without the key; answers 401 with a JSON-RPC error; lets CORS\n"
+    "    preflights and public_paths through without a key.\n"
+    "    ";
+
+// ---- SecureGatehouse.__init__ -----------------------------------------------------------------
+
+constexpr const char* init_doc =
+    "\n"
+    "        Args:\n"
+    "            app: the ASGI application.\n"
+    "            api_key: fixed API key (single-user mode).\n"
+    "            auth_verify_url: verification backend (multi-user mode).\n"
+    "            bind_sessions: bind each MCP session to the caller that opened it.\n"
+    "            session_idle_seconds: forget a session unused for this long.\n"
+    "            max_sessions: sessions remembered at most (least recently used go first).\n"
+    "            cache_seconds: admit a confirmed key without asking again for this long.\n"
+    "            negative_cache_seconds: refuse a refused key without asking again for this long.\n"
+    "            max_cached_keys: confirmed keys remembered at most, and as many refused ones.\n"
+    "            failure_limit: refused requests per client address and window before 429 (0: no "
+    "limit).\n"
+    "            failure_window_seconds: the window, and how long a client gets 429.\n"
+    "            max_tracked_clients: client addresses whose refusals are counted at most.\n"
+    "            allow_cors_preflight: pass CORS preflights to the application without a key.\n"
+    "            public_paths: exact paths passed to the application without a key.\n"
+    "            clock: seconds, monotonic (time.monotonic when None).\n"
+    "        ";
+
+double seconds_option(const Object& value, const char* name, bool positive) {
+    double v = PyFloat_AS_DOUBLE(value.get());
+    if (!std::isfinite(v) || v < 0 || (positive && v == 0))
+        raise_format(PyExc_ValueError, "%s must be a finite number of seconds %s 0, got %R", name,
+                     positive ? ">" : ">=", value.get());
+    return v;
+}
+
+std::size_t count_option(const Object& value, const char* name, long long least) {
+    long long v = PyLong_AsLongLong(value.get());
+    if (v == -1 && PyErr_Occurred()) fail();
+    if (v < least) raise_format(PyExc_ValueError, "%s must be >= %lld, got %lld", name, least, v);
+    return static_cast<std::size_t>(v);
+}
+
+// A frozenset of the paths, NULL when there are none.
+Object paths_option(const Object& paths) {
+    if (PyUnicode_Check(paths.get()) || PyBytes_Check(paths.get()))
+        raise(PyExc_TypeError, "public_paths must be a collection of str paths, not a single path");
+    Object set = Object::steal(PyFrozenSet_New(paths.get()));
+    Object keep;
+    for_each(set, [&](Object path) {
+        if (!PyUnicode_CheckExact(path.get()))
+            raise_format(PyExc_TypeError, "public_paths must hold str paths, got %.200s",
+                         path.type()->tp_name);
+        return false;
+    });
+    return PySet_GET_SIZE(set.get()) == 0 ? Object() : set;
+}
+
+Object new_gate_state(const Options& options, const Object& key, Object clock, Object paths) {
+    Object message_paths = Object::steal(PySet_New(nullptr));
+    auto* state = PyObject_GC_New(GateObject, &GateType);
+    if (state == nullptr) fail();
+    state->gate = nullptr;
+    Object owned = Object::steal(reinterpret_cast<PyObject*>(state));
+    Gate* gate = new Gate(options);
+    gate->hmac = fingerprint::Hmac(bytes_view(key.get()));
+    if (!clock.is_none()) gate->clock = std::move(clock);
+    gate->public_paths = std::move(paths);
+    gate->message_paths = std::move(message_paths);
+    state->gate = gate;
+    PyObject_GC_Track(state);
+    return owned;
+}
+
+void secure_init(Object self, Object app, Object api_key, Object auth_verify_url,
+                 Object bind_sessions, Object session_idle_seconds, Object max_sessions,
+                 Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
+                 Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
+                 Object allow_cors_preflight, Object public_paths, Object clock) {
+    // Everything is checked before anything is set or logged.
+    Options options{
+        .bind_sessions = bind_sessions.is(Py_True),
+        .session_idle = seconds_option(session_idle_seconds, "session_idle_seconds", true),
+        .max_sessions = count_option(max_sessions, "max_sessions", 1),
+        .cache_ttl = seconds_option(cache_seconds, "cache_seconds", false),
+        .negative_ttl = seconds_option(negative_cache_seconds, "negative_cache_seconds", false),
+        .max_cached_keys = count_option(max_cached_keys, "max_cached_keys", 0),
+        .failure_limit = static_cast<long>(count_option(failure_limit, "failure_limit", 0)),
+        .failure_window = seconds_option(failure_window_seconds, "failure_window_seconds", true),
+        .max_tracked_clients = count_option(max_tracked_clients, "max_tracked_clients", 1),
+        .allow_preflight = allow_cors_preflight.is(Py_True),
+    };
+    Object paths = paths_option(public_paths);
+    if (!clock.is_none() && !PyCallable_Check(clock.get()))
+        raise_format(PyExc_TypeError, "clock must be callable or None, got %.200s",
+                     clock.type()->tp_name);
+    Object key = Object::borrow(secrets_module).call_method(str::token_bytes, int_32);
+    if (!PyBytes_CheckExact(key.get()))
+        raise(PyExc_TypeError, "secrets.token_bytes() must return bytes");
+    Object state = new_gate_state(options, key, std::move(clock), std::move(paths));
+
+    // super().__init__(...): the mode line and the attributes, as ApiKeyGatehouse sets them.
+    Object super_type = Object::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
+    super_type(secure_class, self)
+        .attr(str::__init__)(app, kw(str::api_key, api_key),
+                             kw(str::auth_verify_url, auth_verify_url));
+    self.set_attr(str::_gate_state, state);
+}
+
+const FunctionDef secure_init_def{
+    .name = "__init__",
+    .qualname = "SecureGatehouse.__init__",
+    .doc = init_doc,
+    .params = {self_param,
+               {.name = "app", .annotation = "ASGIApp"},
+               keyword("api_key", "str | None", Check::str_or_none, Default::None()),
+               keyword("auth_verify_url", "str | None", Check::str_or_none, Default::None()),
+               keyword("bind_sessions", "bool", Check::boolean, Default::Bool(true)),
+               keyword("session_idle_seconds", "float", Check::real, Default::Float(1800.0)),
+               keyword("max_sessions", "int", Check::integer, Default::Int(10000)),
+               keyword("cache_seconds", "float", Check::real, Default::Float(30.0)),
+               keyword("negative_cache_seconds", "float", Check::real, Default::Float(5.0)),
+               keyword("max_cached_keys", "int", Check::integer, Default::Int(10000)),
+               keyword("failure_limit", "int", Check::integer, Default::Int(100)),
+               keyword("failure_window_seconds", "float", Check::real, Default::Float(60.0)),
+               keyword("max_tracked_clients", "int", Check::integer, Default::Int(10000)),
+               keyword("allow_cors_preflight", "bool", Check::boolean, Default::Bool(true)),
+               keyword("public_paths", "Collection[str]", Check::any, Default::EmptyTuple()),
+               keyword("clock", "Callable[[], float] | None", Check::any, Default::None())},
+    .body = fn<&secure_init>,
+};
+
+// ---- SecureGatehouse.__call__ -----------------------------------------------------------------
+
+// One admitted request: what `tracking_send` closes over, the published identity's context
+// variable and token, and what the gate watches of the response for the request's session.
+// The request's tracking_send is this object itself: the function and its closure in one.
+struct RequestState {
+    ClosureFunction tracking_send;
+    PyObject* send;
+    PyObject* context;         // mcp_request_ctx
+    PyObject* context_token;   // what its set() returned
+    PyObject* gate;            // the gate's state, when sessions are bound; else NULL
+    PyObject* session;         // the session id the request presented (bytes), or NULL
+    PyObject* stream_session;  // the session announced on this response's SSE stream, or NULL
+    Fingerprint owner;         // the caller
+    long status;
+    int stream_body_seen;  // body messages looked at for the SSE endpoint announcement
+    bool response_started;
+    bool response_complete;
+    bool is_get, is_delete;
+    bool watch_stream;  // a GET whose response is an SSE stream that may announce a session
+};
+
+PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+FunctionProto* tracking_send_proto;
+
+RequestState* request_of(PyObject* tracking_send) {
+    return reinterpret_cast<RequestState*>(tracking_send);
+}
+bool is_request_state(PyObject* o) { return Py_TYPE(o) == &RequestStateType; }
+
+// -- sessions --
+
+void bind_session(Gate& g, std::string_view id, const Fingerprint& owner, double now, bool stream) {
+    if (Session* s = g.sessions.use(id)) {
+        if (s->owner == owner) s->last_used = now;  // never handed to another caller
+        return;
+    }
+    g.sessions.prune([&](const Session& s) {
+        return s.active == 0 && now - s.last_used > g.options.session_idle;
+    });
+    if (g.sessions.size() >= g.options.max_sessions) {
+        if (auto* oldest = g.sessions.oldest(); oldest && oldest->second.stream)
+            --g.stream_sessions;
+    }
+    g.sessions.put(std::string(id), Session{owner, now, stream ? 1 : 0, stream});
+    if (stream) ++g.stream_sessions;
+}
+
+void forget_session(Gate& g, std::string_view id) {
+    if (Session* s = g.sessions.find(id)) {
+        if (s->stream) --g.stream_sessions;
+        g.sessions.erase(id);
+    }
+}
+
+// The session id the request presents: the mcp-session-id header, or the session_id query
+// field of a request to an SSE message endpoint the gate saw announced.  NULL: none.
+Object presented_session(Gate& g, const Object& scope) {
+    if (Object id = request_header(scope, "mcp-session-id"); !id.null()) return id;
+    if (PySet_GET_SIZE(g.message_paths.get()) == 0) return {};
+    Object path = get(scope, str::path);
+    if (path.null() || !PyUnicode_Check(path.get()) || !g.message_paths.contains(path.get()))
+        return {};
+    Object query = get(scope, str::query_string, empty_bytes);
+    if (!PyBytes_Check(query.get())) return {};
+    std::string_view id = query_field(bytes_view(query.get()), "session_id");
+    if (id.empty()) return {};
+    return bytes(id);
+}
+
+Object client_text(const Object& scope);
+
+void warn_session_mismatch(Gate& g, const Object& scope, std::string_view id,
+                           const Fingerprint& opener, const Fingerprint& caller) {
+    Object logger = secure.global(str::_logger);
+    logger.call_method(str::warning, text(log_session_mismatch), text(hex_text(g.hmac('s', id))),
+                       text(hex_text(opener)), text(hex_text(caller)), client_text(scope));
+}
+
+// A request that presents a session must be its opener's: NULL when it may go on (the
+// session, if any, is then in `presented` and counted as in use), else the cause of refusal.
+Object check_session(Gate& g, const Object& scope, const Fingerprint& owner, RequestClock& now,
+                     Object& presented) {
+    Object id = presented_session(g, scope);
+    if (id.null()) return {};
+    std::string_view key = bytes_view(id.get());
+    Session* s = g.sessions.use(key);
+    if (s != nullptr && s->active == 0 && now() - s->last_used > g.options.session_idle) {
+        forget_session(g, key);
+        s = nullptr;
+    }
+    if (s == nullptr) return Object::borrow(cause::unknown_session);
+    if (s->owner != owner) {
+        Fingerprint opener = s->owner;
+        warn_session_mismatch(g, scope, key, opener, owner);
+        return Object::borrow(cause::session_mismatch);
+    }
+    ++s->active;
+    s->last_used = now();
+    presented = std::move(id);
+    return {};
+}
+
+// The end of a request's use of its session, and of a stream's session with the stream.  A
+// successful DELETE ends the session.
+void release_sessions(RequestState* state) {
+    if (state->gate == nullptr) return;
+    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
+    double now = g.now_or_latest();
+    if (state->session != nullptr) {
+        std::string_view id = bytes_view(state->session);
+        if (Session* s = g.sessions.find(id)) {
+            if (s->active > 0) --s->active;
+            s->last_used = now;
+            if (state->is_delete && state->status >= 200 && state->status < 300)
+                forget_session(g, id);
+        }
+    }
+    if (state->stream_session != nullptr) forget_session(g, bytes_view(state->stream_session));
+}
+
+// -- the response, as the gate watches it --
+
+// The response starts: a session id it carries is bound to the caller; an SSE stream
+// answering a GET without a session may announce one in its first event.
+void noticed_start(RequestState* state, const Object& message) {
+    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
+    Object status = get(message, str::status);
+    state->status = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
+    if (state->status == -1 && PyErr_Occurred()) fail();
+    Object headers = get(message, str::headers, nullptr);
+    if (Object id = header_value(headers, "mcp-session-id"); !id.null()) {
+        bind_session(g, bytes_view(id.get()), state->owner, g.now(), false);
+        return;
+    }
+    if (state->is_get && state->session == nullptr) {
+        Object type = header_value(headers, "content-type");
+        state->watch_stream =
+            !type.null() && bytes_view(type.get()).substr(0, 17) == "text/event-stream";
+    }
+}
+
+// An SSE body: the `endpoint` event announces the message path and its session_id.
+void noticed_stream_body(RequestState* state, const Object& message) {
+    constexpr int messages_looked_at = 4;
+    if (++state->stream_body_seen > messages_looked_at) {
+        state->watch_stream = false;
+        return;
+    }
+    Object chunk = get(message, str::body, empty_bytes);
+    if (!PyBytes_Check(chunk.get())) return;
+    std::string_view body = bytes_view(chunk.get());
+    std::size_t event = body.find("event: endpoint");
+    if (event == std::string_view::npos) return;
+    std::size_t data = body.find("data:", event);
+    if (data == std::string_view::npos) return;
+    std::string_view line = body.substr(data + 5);
+    line = line.substr(0, line.find_first_of("\r\n"));
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    if (std::size_t scheme = line.find("://"); scheme != std::string_view::npos) {
+        std::size_t slash = line.find('/', scheme + 3);
+        line = slash == std::string_view::npos ? std::string_view{} : line.substr(slash);
+    }
+    std::size_t mark = line.find('?');
+    if (mark == std::string_view::npos) return;
+    std::string_view id = query_field(line.substr(mark + 1), "session_id");
+    if (id.empty()) return;
+    state->watch_stream = false;
+    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
+    constexpr Py_ssize_t most_message_paths = 16;
+    if (PySet_GET_SIZE(g.message_paths.get()) < most_message_paths) {
+        Object path = Object::borrow(unquote)(text(line.substr(0, mark)));
+        check(PySet_Add(g.message_paths.get(), path.get()));
+    }
+    bind_session(g, id, state->owner, g.now(), true);
+    Object announced = bytes(id);
+    Py_XSETREF(state->stream_session, announced.release());
+}
+
+// The send the application gets: records the response's progress (and for bound sessions,
+// what it says of sessions), then forwards the message.  A frameless coroutine runs it.
+Object track_and_forward(PyObject* const* closure_and_message) {
+    auto* state = reinterpret_cast<RequestState*>(closure_and_message[0]);
+    Object message = Object::borrow(closure_and_message[1]);
+    if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
+        state->response_started = true;
+        if (state->gate != nullptr) noticed_start(state, message);
+    } else if (type.equals(str::http_response_body)) {
+        if (!get(message, str::more_body, Py_False).truthy()) state->response_complete = true;
+        if (state->watch_stream) noticed_stream_body(state, message);
+    }
+    return Object::borrow(state->send)(message);
+}
+
+const FunctionDef tracking_send_def{
+    .name = "tracking_send",
+    .qualname = "SecureGatehouse.__call__.<locals>.tracking_send",
+    .returns = "None",
+    .params = {{.name = "message", .annotation = "Any"}},
+    .is_async = true,
+    .forwarding = track_and_forward,
+};
+
+// -- admission --
+
+Object request_identity(const Object& token, const Object& scope) {
+    Object identity = new_dict(3);
+    identity.set_item(str::api_key, token);
+    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
+    identity.set_item(str::email, get(scope, str::mcp_user_email));
+    return identity;
+}
+
+// An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
+// published, the response not started.  The result is the request's tracking_send.
+Object begin_request(const Object& state, const Object& scope, const Object& send,
+                     const Object& token, const Fingerprint& owner, Object session) {
+    Gate& g = gate_of(state);
+    auto give_back = [&] {  // the session is not used after all
+        if (Session* s = session.null() ? nullptr : g.sessions.find(bytes_view(session.get())))
+            --s->active;
+    };
+    Object context, context_token;
+    try {
+        context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx, secure.globals);
+        context_token = context.call_method(str::set, request_identity(token, scope));
+    } catch (const Error&) {
+        give_back();
+        throw;
+    }
+    Object method = get(scope, str::method);
+    auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
+    init_closure_function(&request->tracking_send, tracking_send_proto);
+    request->send = Object(send).release();
+    request->context = context.release();
+    request->context_token = context_token.release();
+    request->gate = g.options.bind_sessions ? Object(state).release() : nullptr;
+    request->session = session.release();
+    request->stream_session = nullptr;
+    request->owner = owner;
+    request->status = 0;
+    request->stream_body_seen = 0;
+    request->response_started = request->response_complete = false;
+    request->is_get = !method.null() && method.equals(str::GET);
+    request->is_delete = !method.null() && method.equals(str::DELETE);
+    request->watch_stream = false;
+    PyObject_GC_Track(request);
+    return Object::steal(reinterpret_cast<PyObject*>(request));
+}
+
+// Past the key: the session check, the identity into the scope, the request begins.
+// `identity` is the backend's answer (remote mode) or NULL (fixed key).
+Object admit(const Object& state, const Object& scope, const Object& send, const Object& token,
+             const Object& identity, const Fingerprint& owner, RequestClock& now) {
+    Gate& g = gate_of(state);
+    Object session;
+    if (g.options.bind_sessions) {
+        if (Object refused = check_session(g, scope, owner, now, session); !refused.null())
+            return refused;
+    }
+    scope.set_item(str::mcp_api_key, token);
+    if (!identity.null()) {
+        scope.set_item(str::mcp_user_id, get(identity, str::user_id));
+        scope.set_item(str::mcp_user_email, get(identity, str::email));
+    }
+    return begin_request(state, scope, send, token, owner, std::move(session));
+}
+
+// The methods as the class defines them: calls through the instance that find one of these
+// unreplaced run its body directly.
+Constant own_verify_remote, own_send_401, own_call;
+
+// self._extract_token(scope); a query string that is not UTF-8 presents no usable key: NULL.
+Object presented_key(const Object& self, const Object& scope) {
+    try {
+        return MethodLookup(self, str::_extract_token)(scope);
+    } catch (const Error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        return {};
+    }
+}
+
+// A CORS preflight: OPTIONS with Origin and Access-Control-Request-Method.
+bool is_preflight(const Object& scope) {
+    Object method = get(scope, str::method);
+    if (method.null() || !method.equals(str::OPTIONS)) return false;
+    Object headers = get(scope, str::headers, nullptr);
+    return !header_value(headers, "origin").null() &&
+           !header_value(headers, "access-control-request-method").null();
+}
+
+bool passes_unauthenticated(Gate& g, const Object& scope) {
+    if (!g.public_paths.null()) {
+        Object path = get(scope, str::path);
+        if (!path.null() && PyUnicode_CheckExact(path.get()) && g.public_paths.contains(path.get()))
+            return true;
+    }
+    return g.options.allow_preflight && is_preflight(scope);
+}
+
+// The client's address (host), "" when the server names none.
+Object client_host(const Object& scope) {
+    Object client = get(scope, str::client);
+    if (!client.null() && PyTuple_Check(client.get()) && PyTuple_GET_SIZE(client.get()) > 0) {
+        Object host = Object::borrow(PyTuple_GET_ITEM(client.get(), 0));
+        return PyUnicode_Check(host.get()) ? host : host.str();
+    }
+    return Object::borrow(str::empty);
+}
+
+Object client_text(const Object& scope) {
+    Object host = client_host(scope);
+    return PyUnicode_GET_LENGTH(host.get()) == 0 ? text("-") : host;
+}
+
+// Seconds the client must still wait (> 0) when its refusals passed the limit, else 0.
+double blocked_for(Gate& g, const Object& host, RequestClock& now) {
+    if (g.failures.empty()) return 0;
+    Object keep;
+    Failures* f = g.failures.find(text_bytes(host, keep));
+    if (f == nullptr || f->blocked_until == 0) return 0;
+    double left = f->blocked_until - now();
+    return left > 0 ? left : 0;
+}
+
+ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict,
+                           Fingerprint key);
+Object shared_verdict(const Object& state, const Object& url, const Object& token,
+                      const Fingerprint& key);
+
+// What the request gets, in every mode: its tracking_send (admitted), a cause of refusal,
+// pass_through, or a coroutine to await that comes to one of the first two (remote mode with
+// no cached verdict).
+Object admission(const Object& self, const Object& state, const Object& scope, const Object& send) {
+    Gate& g = gate_of(state);
+    if (passes_unauthenticated(g, scope)) return Object::borrow(pass_through);
+    RequestClock now(g);
+    if (blocked_for(g, client_host(scope), now) > 0) return Object::borrow(cause::rate_limited);
+    Object token = presented_key(self, scope);
+    if (token.null()) return Object::borrow(cause::wrong_key);
+    if (!token.truthy()) return Object::borrow(cause::missing_key);
+    if (Object url = self.attr(str::_auth_verify_url); url.truthy()) {
+        Fingerprint key = key_fingerprint(g, token);
+        MethodLookup verify(self, str::_verify_remote);
+        if (!verify.finds(own_verify_remote))
+            return awaiting_verdict(state, scope, send, token, verify(token), key).into_object();
+        if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
+            Object identity = c->identity;
+            Fingerprint owner = c->owner;
+            return admit(state, scope, send, token, identity, owner, now);
+        }
+        if (double* until = g.refused.find(key); until != nullptr && *until > now())
+            return Object::borrow(cause::backend_refused);
+        return awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key),
+                                key)
+            .into_object();
+    }
+    Object api_key = self.attr(str::_api_key);
+    if (!api_key.truthy() || !same_key(token, api_key)) return Object::borrow(cause::wrong_key);
+    if (!api_key.is(g.fixed_key)) {
+        g.fixed_owner = key_fingerprint(g, api_key);
+        g.fixed_key = api_key;
+    }
+    Fingerprint owner = g.fixed_owner;
+    return admit(state, scope, send, token, Object(), owner, now);
+}
+
+// Remote mode: the verdict (the backend's answer, or a cause of refusal, or what a replaced
+// _verify_remote returns) decides.
+ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict,
+                           Fingerprint key) {
+    Local answer = co_await honouring_cancellation(std::move(verdict));
+    if (PyUnicode_CheckExact(answer.get())) co_return answer;  // a cause
+    if (!answer.truthy()) co_return Object::borrow(cause::backend_refused);
+    Gate& g = gate_of(state);
+    RequestClock now(g);
+    co_return admit(state, scope, send, token, answer, owner_of(g, answer, key), now);
+}
+
+// -- refusals --
+
+Object presented_key(const Object& self, const Object& scope);
+
+// The DEBUG line of a refusal: its cause, the client's address and the path (withheld when
+// it shows the presented key).
+void log_refusal(const Object& self, const Object& scope, const Object& cause) {
+    Object logger = secure.global(str::_logger);
+    if (!logger.call_method(str::isEnabledFor, debug_level).truthy()) return;
+    Object path = get(scope, str::path);
+    Object shown = path.null() || path.is_none() ? text("-") : path.str();
+    if (Object token = cause.is(cause::missing_key) ? Object() : presented_key(self, scope);
+        !token.null() && shows_key(shown, token))
+        shown = text("(withheld: it shows the key)");
+    logger.call_method(str::debug, text(log_refused), cause, client_text(scope), shown);
+}
+
+// One more refused request from the client; the one that reaches the limit blocks the
+// client for a window (one WARNING).
+void count_refusal(Gate& g, const Object& scope, RequestClock& now) {
+    if (g.options.failure_limit == 0) return;
+    Object host = client_host(scope), keep;
+    std::string_view address = text_bytes(host, keep);
+    double t = now();
+    Failures* f = g.failures.use(address);
+    if (f == nullptr) {
+        g.failures.prune([&](const Failures& old) {
+            return old.blocked_until <= t && t - old.window_start >= g.options.failure_window;
+        });
+        f = g.failures.put(std::string(address), Failures{t, 0, 0});
+    }
+    if (f->blocked_until != 0 && f->blocked_until <= t) *f = Failures{t, 0, 0};
+    if (t - f->window_start >= g.options.failure_window) *f = Failures{t, 0, 0};
+    if (++f->count < g.options.failure_limit || f->blocked_until != 0) return;
+    f->blocked_until = t + g.options.failure_window;
+    Object window = real(g.options.failure_window);
+    secure.global(str::_logger)
+        .call_method(str::warning, text(log_limit_tripped), client_text(scope),
+                     integer(g.options.failure_limit), window, window);
+}
+
+Object response_start(PyObject* status, PyObject* header_pairs) {
+    Object start = new_dict(3);
+    start.set_item(str::type, str::http_response_start);
+    start.set_item(str::status, status);
+    start.set_item(str::headers, Object::steal(PySequence_List(header_pairs)));
+    return start;
+}
+
+Object response_body(const Object& body) {
+    Object message = new_dict(2);
+    message.set_item(str::type, str::http_response_body);
+    message.set_item(str::body, body);
+    return message;
+}
+
+Task send_response(Object send, Object start, Object body) {
+    co_await send(start);
+    co_await send(body);
+}
+
+Object too_many_requests(const Object& send, double wait) {
+    long seconds = std::max(1L, static_cast<long>(std::ceil(wait)));
+    Object retry_after = bytes(std::to_string(seconds));
+    Object headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
+                           tuple(bytes("retry-after"), retry_after));
+    return send_response(send, response_start(int_429, headers.get()),
+                         response_body(Object::borrow(too_many_body)))
+        .into_object();
+}
+
+Task send_401(Object self, Object scope, Object send, Object reason);
+
+// What a refused request gets, to be awaited; logged and counted first.
+Object refusal(const Object& self, const Object& state, const Object& scope, const Object& send,
+               const Object& cause) {
+    Gate& g = gate_of(state);
+    RequestClock now(g);
+    log_refusal(self, scope, cause);
+    if (cause.is(cause::rate_limited))
+        return too_many_requests(send, blocked_for(g, client_host(scope), now));
+    if (!cause.is(cause::backend_error)) count_refusal(g, scope, now);
+    if (cause.is(cause::session_mismatch) || cause.is(cause::unknown_session)) {
+        return send_response(send, response_start(int_404, json_headers),
+                             response_body(Object::borrow(not_found_body)))
+            .into_object();
+    }
+    Object reason = text(cause.is(cause::missing_key)     ? reason_missing
+                         : cause.is(cause::backend_error) ? reason_unverified
+                                                          : reason_invalid);
+    MethodLookup method(self, str::_send_401);
+    if (method.finds(own_send_401))
+        return named_after(own_send_401, send_401(self, scope, send, reason).into_object());
+    return method(scope, send, kw(str::reason, reason));
+}
+
+// -- the request, from admission to clean-up --
+
+// The request's clean-up that needs no await, run with the application's failure (if any)
+// being handled: the identity reset, the session released.  True when a response was left
+// open.
+bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
+    RequestState* state = request_of(tracking_send_function.get());
+    if (state->context == nullptr) return false;  // taken apart by the collector already
+    Handling handling = outcome.handling();
+    Object::borrow(state->context).call_method(str::reset, state->context_token);
+    release_sessions(state);
+    return state->response_started && !state->response_complete;
+}
+
+Object closing_body_message() {
+    Object message = new_dict(3);
+    message.set_item(str::type, str::http_response_body);
+    message.set_item(str::body, empty_bytes);
+    message.set_item(str::more_body, Py_False);
+    return message;
+}
+
+// except RuntimeError as exc: if "Expected ASGI message" not in str(exc): raise
+void forgive_expected_asgi_message(Outcome& outcome) {
+    if (!outcome.failed_with(PyExc_RuntimeError)) return;
+    Handling handling = outcome.handling();
+    try {
+        if (Object::borrow(outcome.exception()).str().contains(str::expected_asgi_message))
+            outcome.recover();
+    } catch (const Error& e) {
+        outcome.fail(e);
+    }
+}
+
+// Closes a response the application left open, with its failure (if any) being handled; the
+// client being gone is no error, but a cancellation is never swallowed.
+Task close_response(Object send, Object failure) {
+    Handling handling(failure.get());
+    Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
+    if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
+}
+
+Object closing(const Object& send, const Outcome& outcome) {
+    return close_response(send, Object::borrow_or_null(outcome.exception())).into_object();
+}
+
+Object application(const Object& self, const Object& scope, const Object& receive,
+                   const Object& send) {
+    return self.attr(str::app)(scope, receive, send);
+}
+
+// An HTTP request through the gate: passed (public path, preflight), refused (429, 404 or
+// 401) or admitted, with its identity published while the application runs.
+Task http_request(Object self, Object state, Object scope, Object receive, Object send) {
+    Local decision = admission(self, state, scope, send);
+    if (is_native_coroutine(decision.get())) decision = co_await decision;
+    if (decision.is(pass_through)) {
+        co_await application(self, scope, receive, send);
+        co_return;
+    }
+    if (!is_request_state(decision.get())) {
+        co_await refusal(self, state, scope, send, decision);
+        co_return;
+    }
+
+    // try: await self.app(scope, receive, tracking_send)
+    Outcome outcome = co_await attempt([&] { return application(self, scope, receive, decision); });
+    forgive_expected_asgi_message(outcome);
+    // finally: on every way out
+    if (end_request(decision, outcome)) co_await closing(send, outcome);
+    std::move(outcome).get();
+}
+
+Task close_client(Object state);
+
+// A lifespan's receive, as the application gets it: "lifespan.shutdown" closes the
+// verification client before the application hears of it.
+bool is_shutdown(const Object& message) {
+    Object type = get(message, str::type);
+    return !type.null() && type.equals(str::lifespan_shutdown);
+}
+
+// receive(), to be awaited.
+Object received(const Object& closure) {
+    return Object::borrow(PyTuple_GET_ITEM(closure.get(), 1))();
+}
+
+ValueTask lifespan_receive(Object closure) {
+    Local message = co_await received(closure);
+    if (is_shutdown(message))
+        co_await close_client(Object::borrow(PyTuple_GET_ITEM(closure.get(), 0)));
+    co_return message;
+}
+
+const FunctionDef lifespan_receive_def{
+    .name = "lifespan_receive",
+    .qualname = "SecureGatehouse.__call__.<locals>.lifespan_receive",
+    .returns = "Any",
+    .params = {},
+    .body = closure_fn<&lifespan_receive>,
+    .is_async = true,
+};
+FunctionProto* lifespan_receive_proto;
+
+// The gate's entry: a lifespan passes with its receive watched for the shutdown; another
+// scope that is not HTTP goes to the application untouched; an HTTP request goes through the
+// gate.
+Object secure_call(PyObject* const* arguments) {
+    Object self = Object::borrow(arguments[0]), scope = Object::borrow(arguments[1]);
+    Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
+    Object type = scope.item(str::type);
+    if (type.equals(str::http)) {
+        return named_after(own_call,
+                           http_request(self, state_of(self), scope, receive, send).into_object());
+    }
+    if (type.equals(str::lifespan)) {
+        Object watched =
+            make_function(lifespan_receive_proto, tuple(state_of(self), receive).get());
+        return application(self, scope, watched, send);
+    }
+    return application(self, scope, receive, send);
+}
+
+const FunctionDef call_def{
+    .name = "__call__",
+    .qualname = "SecureGatehouse.__call__",
+    .returns = "None",
+    .params = {self_param,
+               {.name = "scope", .annotation = "Scope"},
+               {.name = "receive", .annotation = "Receive"},
+               {.name = "send", .annotation = "Send"}},
+    .is_async = true,
+    .forwarding = secure_call,
+};
+
+// ---- SecureGatehouse._verify_remote -----------------------------------------------------------
+
+constexpr const char* verify_remote_doc =
+    "Verify an API key with the backend, at most once per cache period.\n"
+    "\n"
+    "        The request is ApiKeyGatehouse's (GET with the key as the api_key query parameter\n"
+    "        and the X-MCP-API-Key header, 10 s timeout), sent over the gate's one client;\n"
+    "        concurrent calls for one key share it.  A confirmation is kept for cache_seconds,\n"
+    "        a refusal for negative_cache_seconds; a failure is logged and not kept.\n"
+    "\n"
+    "        Args:\n"
+    "            api_key: the plain-text API key.\n"
+    "\n"
+    "        Returns:\n"
+    "            A copy of the backend's answer when it confirms the key, else None.\n"
+    "        ";
+
+// The warning's argument, always a text: the error's own text where no form of the key can
+// appear in it, else only its type name.
+Object loggable_error(PyObject* exc, const Object& api_key) {
+    Object type_name = text(Py_TYPE(exc)->tp_name);
+    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeError)) return type_name;
+    try {
+        Object message = Object::borrow(exc).str();
+        return shows_key(message, api_key) ? type_name : message;
+    } catch (const Error&) {
+        return type_name;
+    }
+}
+
+// The backend's answer, when it confirms the key: status 200 and a JSON object whose "valid"
+// is truthy; else None.
+Object confirmed_identity(const Object& response) {
+    if (!response.attr(str::status_code).equals(int_200)) return none();
+    Object data = response.call_method(str::json);
+    if (!data.call_method(str::get, str::valid).truthy()) return none();
+    if (!PyDict_CheckExact(data.get()))
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
+    return data;
+}
+
+// client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet
+// awaited.  The key joins the URL's own query rather than replace it.
+Object verification_request(const Object& client, const Object& url, const Object& api_key) {
+    Object httpx = import("httpx");
+    Object params = new_dict(1), headers = new_dict(1);
+    params.set_item(str::api_key, api_key);
+    headers.set_item(str::x_mcp_api_key, api_key);
+    Object full_url = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
+    return client.attr(str::get)(full_url, kw(str::headers, headers), kw(str::timeout, int_10));
+}
+
+Object client_for(Gate& g, const Object& loop) {
+    if (!g.client.null() && g.client_loop.is(loop)) return g.client;
+    retire_client(g);
+    g.client = import("httpx").attr(str::AsyncClient)();
+    g.client_loop = loop;
+    ++g.clients_built;
+    return g.client;
+}
+
+// Takes the client off the gate.  One of the running loop (or of no loop) comes back to be
+// closed by the caller; one of another loop is closed there if that loop still runs (NULL).
+Object retire_client(Gate& g) {
+    Object client = std::move(g.client), loop = std::move(g.client_loop);
+    g.client = Object();
+    g.client_loop = Object();
+    if (client.null()) return {};
+    Object running = Object::borrow(asyncio_module).call_method(str::_get_running_loop);
+    if (loop.null() || loop.is(running)) return client;
+    if (!loop.call_method(str::is_closed).truthy()) {
+        Object::borrow(asyncio_module)
+            .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
+    }
+    return {};
+}
+
+Task close_client(Object state) {
+    Local client = retire_client(gate_of(state));
+    if (!client.null()) co_await client.call_method(str::aclose);
+}
+
+// One exchange with the backend: the backend's answer when it confirms the key, else None.
+// With no asyncio loop running, a client of its own for this one exchange.
+ValueTask exchange(Object state, Object url, Object token, Object loop) {
+    if (loop.is_none()) {
+        Local httpx = import("httpx");
+        co_return co_await async_with(
+            httpx.attr(str::AsyncClient)(), [&](Object client) -> ValueTask {
+                Local response = co_await verification_request(client, url, token);
+                co_return confirmed_identity(response);
+            });
+    }
+    Local response = co_await verification_request(client_for(gate_of(state), loop), url, token);
+    co_return confirmed_identity(response);
+}
+
+// Remembers a verdict: a confirmation for cache_seconds, a refusal for negative_cache_seconds.
+void remember_verdict(Gate& g, const Fingerprint& key, const Object& identity) {
+    double now = g.now_or_latest();
+    if (identity.is_none()) {
+        if (g.options.negative_ttl <= 0) return;
+        g.refused.prune([&](double until) { return until <= now; });
+        g.refused.put(key, now + g.options.negative_ttl);
+        return;
+    }
+    g.refused.erase(key);
+    if (g.options.cache_ttl <= 0) return;
+    g.confirmed.prune([&](const Confirmed& c) { return c.expires <= now; });
+    g.confirmed.put(key,
+                    Confirmed{identity, owner_of(g, identity, key), now + g.options.cache_ttl});
+}
+
+// One verification of a key, shared by every request that asks for it meanwhile (`shared`:
+// it is the key's entry in `verifying`).  The backend's answer, or the cause of refusal; a
+// failure is logged once and not remembered; a cancellation goes on.
+ValueTask verify_once(Object state, Object url, Object token, Object loop, Fingerprint key,
+                      bool shared) {
+    Outcome outcome = co_await attempt([&] { return exchange(state, url, token, loop); });
+    Gate& g = gate_of(state);
+    if (shared) g.verifying.erase(key);
+    if (outcome.failed_with(PyExc_Exception)) {
+        Handling handling = outcome.handling();
+        secure.global(str::_logger)
+            .call_method(str::warning, text(log_verify_failed),
+                         loggable_error(outcome.exception(), token));
+        co_return Object::borrow(cause::backend_error);
+    }
+    Object identity = std::move(outcome).get();
+    remember_verdict(g, key, identity);
+    if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
+    co_return identity;
+}
+
+// The verdict on a key not cached, to be awaited: the key's verification in progress, or a
+// new one, run as a task of its own that every request asking meanwhile awaits through
+// asyncio.shield (a request's cancellation leaves it running for the others).
+Object shared_verdict(const Object& state, const Object& url, const Object& token,
+                      const Fingerprint& key) {
+    Gate& g = gate_of(state);
+    Object asyncio = Object::borrow(asyncio_module);
+    Object loop = asyncio.call_method(str::_get_running_loop);
+    if (loop.is_none()) return verify_once(state, url, token, loop, key, false).into_object();
+    auto found = g.verifying.find(key);
+    if (found != g.verifying.end() && !found->second.call_method(str::get_loop).is(loop)) {
+        g.verifying.erase(found);  // left behind by another loop
+        found = g.verifying.end();
+    }
+    Object task;
+    if (found != g.verifying.end()) {
+        task = found->second;
+    } else {
+        task = loop.call_method(str::create_task,
+                                verify_once(state, url, token, loop, key, true).into_object());
+        g.verifying.emplace(key, task);
+    }
+    return asyncio.call_method(str::shield, task);
+}
+
+ValueTask verify_remote(Object self, Object api_key) {
+    if (!api_key.truthy()) co_return none();
+    Local url = self.attr(str::_auth_verify_url);
+    if (!url.truthy()) co_return none();
+    Local state = state_of(self);
+    Local answer;
+    {
+        Gate& g = gate_of(state);
+        Fingerprint key = key_fingerprint(g, api_key);
+        RequestClock now(g);
+        if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
+            answer = c->identity;
+        } else if (double* until = g.refused.find(key); until != nullptr && *until > now()) {
+            answer = none();
+        } else {
+            answer = shared_verdict(state, url, api_key, key);
+        }
+    }
+    if (!PyDict_CheckExact(answer.get()) && !answer.is_none())
+        answer = co_await honouring_cancellation(answer);
+    if (!PyDict_CheckExact(answer.get())) co_return none();
+    co_return Object::steal(PyDict_Copy(answer.get()));  // the cached answer stays the gate's
+}
+
+const FunctionDef verify_remote_def{
+    .name = "_verify_remote",
+    .qualname = "SecureGatehouse._verify_remote",
+    .doc = verify_remote_doc,
+    .returns = "dict | None",
+    .params = {self_param,
+               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
+    .body = fn<&verify_remote>,
+    .is_async = true,
+};
+
+// ---- SecureGatehouse._send_401 --------------------------------------------------------------
+
+// {"jsonrpc":"2.0","id":null,"error":{"code":-32001,"message":"Unauthorized: <reason>"}}, the
+// reason told in words; WWW-Authenticate says error="invalid_token" when a key was presented.
+Object unauthorized_start(const Object& reason) {
+    bool missing = reason.equals(text(reason_missing));
+    return response_start(int_401, missing ? realm_headers : invalid_token_headers);
+}
+
+Object unauthorized_body(const Object& reason) {
+    Object keep;
+    std::string_view code = utf8_bytes(reason, keep);
+    if (code == reason_missing) return Object::borrow(missing_key_body);
+    if (code == reason_invalid) return Object::borrow(invalid_key_body);
+    if (code == reason_unverified) return Object::borrow(unverified_body);
+    return unauthorized_body_for(code);
+}
+
+Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
+    Local body = unauthorized_body(reason);
+    co_await send(unauthorized_start(reason));
+    co_await send(response_body(body));
+}
+
+const FunctionDef send_401_def{
+    .name = "_send_401",
+    .qualname = "SecureGatehouse._send_401",
+    .returns = "None",
+    .params = {self_param,
+               {.name = "_scope", .annotation = "Scope"},
+               {.name = "send", .annotation = "Send"},
+               {.name = "reason",
+                .annotation = "str",
+                .check = Check::str,
+                .default_value = Default::Text("invalid_api_key")}},
+    .body = fn<&send_401>,
+    .is_async = true,
+};
+
+// ---- SecureGatehouse.aclose -----------------------------------------------------------------
+
+Task aclose(Object self) { co_await close_client(state_of(self)); }
+
+const FunctionDef aclose_def{
+    .name = "aclose",
+    .qualname = "SecureGatehouse.aclose",
+    .doc = "Close the verification client (a lifespan shutdown through the gate does it too).",
+    .returns = "None",
+    .params = {self_param},
+    .body = fn<&aclose>,
+    .is_async = true,
+};
+
+// ---- SecureGatehouse._stats -------------------------------------------------------------------
+
+Object stats(Object self) {
+    Gate& g = gate_of(state_of(self));
+    Object out = new_dict();
+    auto put = [&](const char* name, long long value) {
+        check(PyDict_SetItemString(out.get(), name, integer(value).get()));
+    };
+    long long blocked = 0;
+    double now = g.latest;
+    for (auto& [address, f] : g.failures) blocked += f.blocked_until > now;
+    put("sessions", static_cast<long long>(g.sessions.size()));
+    put("stream_sessions", static_cast<long long>(g.stream_sessions));
+    put("confirmed_keys", static_cast<long long>(g.confirmed.size()));
+    put("refused_keys", static_cast<long long>(g.refused.size()));
+    put("verifying", static_cast<long long>(g.verifying.size()));
+    put("tracked_clients", static_cast<long long>(g.failures.size()));
+    put("blocked_clients", blocked);
+    put("clients_built", g.clients_built);
+    return out;
+}
+
+const FunctionDef stats_def{
+    .name = "_stats",
+    .qualname = "SecureGatehouse._stats",
+    .doc = "Sizes of the gate's bounded state, and how many verification clients it built.",
+    .returns = "dict[str, int]",
+    .params = {self_param},
+    .body = fn<&stats>,
+};
+
+// ---- the state objects' types -----------------------------------------------------------------
+
+int gate_traverse(PyObject* self, visitproc visit, void* arg) {
+    Gate* g = reinterpret_cast<GateObject*>(self)->gate;
+    if (g == nullptr) return 0;
+    Py_VISIT(g->clock.get());
+    Py_VISIT(g->public_paths.get());
+    Py_VISIT(g->message_paths.get());
+    Py_VISIT(g->client.get());
+    Py_VISIT(g->client_loop.get());
+    Py_VISIT(g->fixed_key.get());
+    for (auto& [key, c] : g->confirmed) Py_VISIT(c.identity.get());
+    for (auto& [key, task] : g->verifying) Py_VISIT(task.get());
+    return 0;
+}
+
+int gate_clear(PyObject* self) {
+    Gate* g = reinterpret_cast<GateObject*>(self)->gate;
+    if (g == nullptr) return 0;
+    // Moved out first: releasing them may run code that looks at the gate.
+    Object clock = std::move(g->clock), paths = std::move(g->public_paths);
+    Object messages = std::move(g->message_paths), client = std::move(g->client);
+    Object loop = std::move(g->client_loop), fixed = std::move(g->fixed_key);
+    auto confirmed = std::move(g->confirmed);
+    auto verifying = std::move(g->verifying);
+    g->confirmed.clear();
+    g->verifying.clear();
+    return 0;
+}
+
+// A gate collected with its client open: the client is closed on its loop if that still runs.
+void gate_finalize(PyObject* self) {
+    Gate* g = reinterpret_cast<GateObject*>(self)->gate;
+    if (g == nullptr || g->client.null() || g->client_loop.null()) return;
+    ErrorStash stash;
+    try {
+        Object client = std::move(g->client), loop = std::move(g->client_loop);
+        if (!loop.call_method(str::is_closed).truthy()) {
+            Object::borrow(asyncio_module)
+                .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
+        }
+    } catch (...) {
+        translate_current_exception();
+        PyErr_WriteUnraisable(self);
+    }
+}
+
+void gate_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    delete reinterpret_cast<GateObject*>(self)->gate;
+    PyObject_GC_Del(self);
+}
+
+void ready_gate_type() {
+    GateType.tp_name = "tervik.mcp.secure.GateState";
+    GateType.tp_doc = "The bounded state of one SecureGatehouse.";
+    GateType.tp_basicsize = sizeof(GateObject);
+    GateType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    GateType.tp_traverse = gate_traverse;
+    GateType.tp_clear = gate_clear;
+    GateType.tp_finalize = gate_finalize;
+    GateType.tp_dealloc = gate_dealloc;
+    check(PyType_Ready(&GateType));
+}
+
+int request_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* state = reinterpret_cast<RequestState*>(self);
+    Py_VISIT(state->send);
+    Py_VISIT(state->context);
+    Py_VISIT(state->context_token);
+    Py_VISIT(state->gate);
+    Py_VISIT(state->session);
+    Py_VISIT(state->stream_session);
+    return closure_function_traverse(&state->tracking_send, visit, arg);
+}
+int request_clear(PyObject* self) {
+    auto* state = reinterpret_cast<RequestState*>(self);
+    Py_CLEAR(state->send);
+    Py_CLEAR(state->context);
+    Py_CLEAR(state->context_token);
+    Py_CLEAR(state->gate);
+    Py_CLEAR(state->session);
+    Py_CLEAR(state->stream_session);
+    closure_function_clear(&state->tracking_send);
+    return 0;
+}
+void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
+
+// ---- module body ----------------------------------------------------------------------------
+
+void build_constants() {
+    if (!fingerprint::select_engine())
+        raise(PyExc_ImportError, "SHA-256 gives wrong results on this machine");
+    empty_bytes = bytes("");
+    Object content_type = tuple(bytes("content-type"), bytes("application/json"));
+    json_headers = tuple(content_type);
+    realm_headers = tuple(content_type, tuple(bytes("www-authenticate"), bytes(realm)));
+    invalid_token_headers =
+        tuple(content_type, tuple(bytes("www-authenticate"), bytes(realm_invalid_token)));
+    missing_key_body = unauthorized_body_for(message_missing);
+    invalid_key_body = unauthorized_body_for(message_invalid);
+    unverified_body = unauthorized_body_for(message_unverified);
+    not_found_body = bytes(session_not_found_body);
+    too_many_body = bytes(too_many_refusals_body);
+    int_10 = integer(10);
+    int_32 = integer(32);
+    int_200 = integer(200);
+    int_401 = integer(401);
+    int_404 = integer(404);
+    int_429 = integer(429);
+    debug_level = integer(10);
+    pass_through =
+        Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Object parse = import("urllib.parse");
+    quote = parse.attr("quote");
+    quote_plus = parse.attr("quote_plus");
+    unquote = parse.attr("unquote");
+    asyncio_module = import("asyncio");
+    secrets_module = import("secrets");
+    ready_gate_type();
+    ready_closure_function_type(&RequestStateType, "tervik.mcp.secure.tracking_send_function",
+                                sizeof(RequestState), request_traverse, request_clear,
+                                request_dealloc);
+    tracking_send_proto = secure.compile(tracking_send_def);
+    lifespan_receive_proto = secure.compile(lifespan_receive_def);
+}
+
+void secure_body(Object module) {
+    build_constants();
+
+    module.set_attr(text("logging").get(), import("logging"));
+    module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
+    for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {
+        Object key = text(name);
+        module.set_attr(key.get(), import_from("starlette.types", key.get()));
+    }
+    gatehouse_class = import_from("tervik.mcp.gatehouse", text("ApiKeyGatehouse").get());
+    module.set_attr(text("ApiKeyGatehouse").get(), Object::borrow(gatehouse_class));
+    module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
+
+    own_call = secure.function(call_def);
+    own_verify_remote = secure.function(verify_remote_def);
+    own_send_401 = secure.function(send_401_def);
+    secure_class = make_class("SecureGatehouse", module_name, secure_doc,
+                              tuple(Object::borrow(gatehouse_class)),
+                              {{"__init__", secure.function(secure_init_def)},
+                               {"__call__", Object::borrow(own_call)},
+                               {"_verify_remote", Object::borrow(own_verify_remote)},
+                               {"_send_401", Object::borrow(own_send_401)},
+                               {"aclose", secure.function(aclose_def)},
+                               {"_stats", secure.function(stats_def)}});
+    module.set_attr(text("SecureGatehouse").get(), Object::borrow(secure_class));
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_secure() { return init_module<secure>(); }

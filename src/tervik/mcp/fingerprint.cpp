@@ -36,7 +36,23 @@ inline void store_be(std::uint8_t* p, std::uint32_t v) {
     p[3] = static_cast<std::uint8_t>(v);
 }
 
-void compress_portable(std::uint32_t s[8], const std::uint8_t* block) {
+// One round: the eight working variables stay where they are and the names rotate instead
+// (the caller passes them shifted by one for each round), which saves the moves.
+#define TERVIK_SHA256_ROUND(a, b, c, d, e, f, g, h, i)                                        \
+    do {                                                                                      \
+        std::uint32_t t1 =                                                                    \
+            h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + K[i] + w[i]; \
+        d += t1;                                                                              \
+        h = t1 + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));        \
+    } while (0)
+
+#if defined(__GNUC__)
+#define TERVIK_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define TERVIK_ALWAYS_INLINE inline
+#endif
+
+TERVIK_ALWAYS_INLINE void compress_rounds(std::uint32_t s[8], const std::uint8_t* block) {
     std::uint32_t w[64];
     for (int i = 0; i < 16; ++i) w[i] = load_be(block + 4 * i);
     for (int i = 16; i < 64; ++i) {
@@ -45,18 +61,15 @@ void compress_portable(std::uint32_t s[8], const std::uint8_t* block) {
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
     std::uint32_t a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
-    for (int i = 0; i < 64; ++i) {
-        std::uint32_t t1 =
-            h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
-        std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
+    for (int i = 0; i < 64; i += 8) {
+        TERVIK_SHA256_ROUND(a, b, c, d, e, f, g, h, i);
+        TERVIK_SHA256_ROUND(h, a, b, c, d, e, f, g, i + 1);
+        TERVIK_SHA256_ROUND(g, h, a, b, c, d, e, f, i + 2);
+        TERVIK_SHA256_ROUND(f, g, h, a, b, c, d, e, i + 3);
+        TERVIK_SHA256_ROUND(e, f, g, h, a, b, c, d, i + 4);
+        TERVIK_SHA256_ROUND(d, e, f, g, h, a, b, c, i + 5);
+        TERVIK_SHA256_ROUND(c, d, e, f, g, h, a, b, i + 6);
+        TERVIK_SHA256_ROUND(b, c, d, e, f, g, h, a, i + 7);
     }
     s[0] += a;
     s[1] += b;
@@ -67,6 +80,9 @@ void compress_portable(std::uint32_t s[8], const std::uint8_t* block) {
     s[6] += g;
     s[7] += h;
 }
+#undef TERVIK_SHA256_ROUND
+
+void compress_portable(std::uint32_t s[8], const std::uint8_t* block) { compress_rounds(s, block); }
 
 #ifdef TERVIK_SHA_EXTENSIONS
 // The same with the SHA extensions: four rounds per pair of sha256rnds2, the message schedule
@@ -108,6 +124,15 @@ __attribute__((target("sha,sse4.1"))) void compress_sha_extensions(std::uint32_t
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&s[0]), state0);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&s[4]), state1);
 }
+
+// The portable rounds compiled for CPUs with BMI2 and AVX2 (rotations by rorx, the message
+// schedule in vector registers).
+__attribute__((target("bmi2,avx2"))) void compress_bmi2(std::uint32_t s[8],
+                                                        const std::uint8_t* block) {
+    compress_rounds(s, block);
+}
+
+bool cpu_has_bmi2() { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2"); }
 
 bool cpu_has_sha_extensions() {
     unsigned a, b, c, d;
@@ -181,6 +206,11 @@ bool select_engine() noexcept {
     if (cpu_has_sha_extensions()) {
         compress = compress_sha_extensions;
         selected = Engine::sha_extensions;
+        if (engine_passes()) return true;
+    }
+    if (cpu_has_bmi2()) {
+        compress = compress_bmi2;
+        selected = Engine::portable;
         if (engine_passes()) return true;
     }
 #endif

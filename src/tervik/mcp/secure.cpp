@@ -135,33 +135,25 @@ bool header_is(std::string_view name, std::string_view lower) {
     return true;
 }
 
-// The value of the first header called `name` (lower case) in an ASGI header list, or NULL.
-// Entries that are not pairs of bytes are passed over.
-Object header_value(const Object& headers, std::string_view name) {
-    Object found;
+// seen(name, value) for each pair of bytes in an ASGI header list (`headers` may be NULL or
+// None: no headers), in order; other entries are passed over.
+template <class Seen>
+void for_each_header(const Object& headers, Seen&& seen) {
     auto look = [&](const Object& entry) {
         PyObject* e = entry.get();
         if (!PyTuple_Check(e) || PyTuple_GET_SIZE(e) != 2) return false;
-        PyObject* key = PyTuple_GET_ITEM(e, 0);
+        PyObject* name = PyTuple_GET_ITEM(e, 0);
         PyObject* value = PyTuple_GET_ITEM(e, 1);
-        if (!PyBytes_Check(key) || !PyBytes_Check(value) || !header_is(bytes_view(key), name))
-            return false;
-        found = Object::borrow(value);
-        return true;
+        if (PyBytes_Check(name) && PyBytes_Check(value)) seen(bytes_view(name), value);
+        return false;
     };
-    if (headers.null() || headers.is_none()) return found;
-    if (PyList_CheckExact(headers.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i) {
-            if (look(Object::borrow(PyList_GET_ITEM(headers.get(), i)))) break;
-        }
+    if (headers.null() || headers.is_none()) return;
+    if (PyList_CheckExact(headers.get())) {  // what servers send: walked in place
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i)
+            look(Object::borrow(PyList_GET_ITEM(headers.get(), i)));
     } else {
         for_each(headers, look);
     }
-    return found;
-}
-
-Object request_header(const Object& scope, std::string_view name) {
-    return header_value(get(scope, str::headers, nullptr), name);
 }
 
 // The value of the first `name=` field of a raw query string, undecoded.
@@ -655,6 +647,34 @@ RequestState* request_of(PyObject* tracking_send) {
 }
 bool is_request_state(PyObject* o) { return Py_TYPE(o) == &RequestStateType; }
 
+// -- what the gate reads of a request --
+
+// What the gate reads of a request's method and headers, in one pass over the headers.
+struct RequestFacts {
+    Object method;           // NULL when the scope names none
+    Object session_id;       // the mcp-session-id header (bytes), NULL when absent
+    bool preflight = false;  // a CORS preflight: OPTIONS with Origin and
+                             // Access-Control-Request-Method
+};
+
+RequestFacts read_request(const Object& scope) {
+    RequestFacts facts;
+    facts.method = get(scope, str::method);
+    bool options = !facts.method.null() && PyUnicode_CheckExact(facts.method.get()) &&
+                   facts.method.equals(str::OPTIONS);
+    bool origin = false, asks_method = false;
+    for_each_header(get(scope, str::headers, nullptr), [&](std::string_view name, PyObject* value) {
+        if (facts.session_id.null() && header_is(name, "mcp-session-id")) {
+            facts.session_id = Object::borrow(value);
+        } else if (options) {
+            origin = origin || header_is(name, "origin");
+            asks_method = asks_method || header_is(name, "access-control-request-method");
+        }
+    });
+    facts.preflight = options && origin && asks_method;
+    return facts;
+}
+
 // -- sessions --
 
 void bind_session(Gate& g, std::string_view id, const Fingerprint& owner, double now, bool stream) {
@@ -682,8 +702,8 @@ void forget_session(Gate& g, std::string_view id) {
 
 // The session id the request presents: the mcp-session-id header, or the session_id query
 // field of a request to an SSE message endpoint the gate saw announced.  NULL: none.
-Object presented_session(Gate& g, const Object& scope) {
-    if (Object id = request_header(scope, "mcp-session-id"); !id.null()) return id;
+Object presented_session(Gate& g, const Object& scope, const Object& header) {
+    if (!header.null()) return header;
     if (PySet_GET_SIZE(g.message_paths.get()) == 0) return {};
     Object path = get(scope, str::path);
     if (path.null() || !PyUnicode_Check(path.get()) || !g.message_paths.contains(path.get()))
@@ -706,9 +726,9 @@ void warn_session_mismatch(Gate& g, const Object& scope, std::string_view id,
 
 // A request that presents a session must be its opener's: NULL when it may go on (the
 // session, if any, is then in `presented` and counted as in use), else the cause of refusal.
-Object check_session(Gate& g, const Object& scope, const Fingerprint& owner, RequestClock& now,
-                     Object& presented) {
-    Object id = presented_session(g, scope);
+Object check_session(Gate& g, const Object& scope, const Object& header, const Fingerprint& owner,
+                     RequestClock& now, Object& presented) {
+    Object id = presented_session(g, scope, header);
     if (id.null()) return {};
     std::string_view key = bytes_view(id.get());
     Session* s = g.sessions.use(key);
@@ -755,15 +775,21 @@ void noticed_start(RequestState* state, const Object& message) {
     Object status = get(message, str::status);
     state->status = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
     if (state->status == -1 && PyErr_Occurred()) fail();
-    Object headers = get(message, str::headers, nullptr);
-    if (Object id = header_value(headers, "mcp-session-id"); !id.null()) {
-        bind_session(g, bytes_view(id.get()), state->owner, g.now(), false);
-        return;
-    }
-    if (state->is_get && state->session == nullptr) {
-        Object type = header_value(headers, "content-type");
-        state->watch_stream =
-            !type.null() && bytes_view(type.get()).substr(0, 17) == "text/event-stream";
+    Object id, type;
+    bool want_type = state->is_get && state->session == nullptr;
+    for_each_header(get(message, str::headers, nullptr),
+                    [&](std::string_view name, PyObject* value) {
+                        if (id.null() && header_is(name, "mcp-session-id"))
+                            id = Object::borrow(value);
+                        if (want_type && type.null() && header_is(name, "content-type"))
+                            type = Object::borrow(value);
+                    });
+    if (!id.null()) {
+        // A session already known is touched when the request ends; a new one is bound now.
+        if (g.sessions.find(bytes_view(id.get())) == nullptr)
+            bind_session(g, bytes_view(id.get()), state->owner, g.now(), false);
+    } else if (!type.null()) {
+        state->watch_stream = bytes_view(type.get()).substr(0, 17) == "text/event-stream";
     }
 }
 
@@ -841,7 +867,8 @@ Object request_identity(const Object& token, const Object& scope) {
 // An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
 // published, the response not started.  The result is the request's tracking_send.
 Object begin_request(const Object& state, const Object& scope, const Object& send,
-                     const Object& token, const Fingerprint& owner, Object session) {
+                     const Object& token, const Fingerprint& owner, const RequestFacts& facts,
+                     Object session) {
     Gate& g = gate_of(state);
     auto give_back = [&] {  // the session is not used after all
         if (Session* s = session.null() ? nullptr : g.sessions.find(bytes_view(session.get())))
@@ -855,7 +882,7 @@ Object begin_request(const Object& state, const Object& scope, const Object& sen
         give_back();
         throw;
     }
-    Object method = get(scope, str::method);
+    const Object& method = facts.method;
     auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
     init_closure_function(&request->tracking_send, tracking_send_proto);
     request->send = Object(send).release();
@@ -878,11 +905,13 @@ Object begin_request(const Object& state, const Object& scope, const Object& sen
 // Past the key: the session check, the identity into the scope, the request begins.
 // `identity` is the backend's answer (remote mode) or NULL (fixed key).
 Object admit(const Object& state, const Object& scope, const Object& send, const Object& token,
-             const Object& identity, const Fingerprint& owner, RequestClock& now) {
+             const Object& identity, const Fingerprint& owner, RequestClock& now,
+             const RequestFacts& facts) {
     Gate& g = gate_of(state);
     Object session;
     if (g.options.bind_sessions) {
-        if (Object refused = check_session(g, scope, owner, now, session); !refused.null())
+        if (Object refused = check_session(g, scope, facts.session_id, owner, now, session);
+            !refused.null())
             return refused;
     }
     scope.set_item(str::mcp_api_key, token);
@@ -890,7 +919,7 @@ Object admit(const Object& state, const Object& scope, const Object& send, const
         scope.set_item(str::mcp_user_id, get(identity, str::user_id));
         scope.set_item(str::mcp_user_email, get(identity, str::email));
     }
-    return begin_request(state, scope, send, token, owner, std::move(session));
+    return begin_request(state, scope, send, token, owner, facts, std::move(session));
 }
 
 // The methods as the class defines them: calls through the instance that find one of these
@@ -907,22 +936,13 @@ Object presented_key(const Object& self, const Object& scope) {
     }
 }
 
-// A CORS preflight: OPTIONS with Origin and Access-Control-Request-Method.
-bool is_preflight(const Object& scope) {
-    Object method = get(scope, str::method);
-    if (method.null() || !method.equals(str::OPTIONS)) return false;
-    Object headers = get(scope, str::headers, nullptr);
-    return !header_value(headers, "origin").null() &&
-           !header_value(headers, "access-control-request-method").null();
-}
-
-bool passes_unauthenticated(Gate& g, const Object& scope) {
+bool passes_unauthenticated(Gate& g, const Object& scope, const RequestFacts& facts) {
     if (!g.public_paths.null()) {
         Object path = get(scope, str::path);
         if (!path.null() && PyUnicode_CheckExact(path.get()) && g.public_paths.contains(path.get()))
             return true;
     }
-    return g.options.allow_preflight && is_preflight(scope);
+    return g.options.allow_preflight && facts.preflight;
 }
 
 // The client's address (host), "" when the server names none.
@@ -960,9 +980,11 @@ Object shared_verdict(const Object& state, const Object& url, const Object& toke
 // no cached verdict).
 Object admission(const Object& self, const Object& state, const Object& scope, const Object& send) {
     Gate& g = gate_of(state);
-    if (passes_unauthenticated(g, scope)) return Object::borrow(pass_through);
+    RequestFacts facts = read_request(scope);
+    if (passes_unauthenticated(g, scope, facts)) return Object::borrow(pass_through);
     RequestClock now(g);
-    if (blocked_for(g, client_host(scope), now) > 0) return Object::borrow(cause::rate_limited);
+    if (!g.failures.empty() && blocked_for(g, client_host(scope), now) > 0)
+        return Object::borrow(cause::rate_limited);
     Object token = presented_key(self, scope);
     if (token.null()) return Object::borrow(cause::wrong_key);
     if (!token.truthy()) return Object::borrow(cause::missing_key);
@@ -974,7 +996,7 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
         if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
             Object identity = c->identity;
             Fingerprint owner = c->owner;
-            return admit(state, scope, send, token, identity, owner, now);
+            return admit(state, scope, send, token, identity, owner, now, facts);
         }
         if (double* until = g.refused.find(key); until != nullptr && *until > now())
             return Object::borrow(cause::backend_refused);
@@ -989,7 +1011,7 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
         g.fixed_key = api_key;
     }
     Fingerprint owner = g.fixed_owner;
-    return admit(state, scope, send, token, Object(), owner, now);
+    return admit(state, scope, send, token, Object(), owner, now, facts);
 }
 
 // Remote mode: the verdict (the backend's answer, or a cause of refusal, or what a replaced
@@ -1001,7 +1023,8 @@ ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token
     if (!answer.truthy()) co_return Object::borrow(cause::backend_refused);
     Gate& g = gate_of(state);
     RequestClock now(g);
-    co_return admit(state, scope, send, token, answer, owner_of(g, answer, key), now);
+    co_return admit(state, scope, send, token, answer, owner_of(g, answer, key), now,
+                    read_request(scope));
 }
 
 // -- refusals --

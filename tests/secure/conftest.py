@@ -115,7 +115,7 @@ async def request(gate: Any, scope: dict[str, Any]) -> Answer:
 
     await gate(scope, receive, send)
     answer = Answer(sent, scope)
-    if sent and sent[0]["status"] == 200 and sent[1:]:
+    if sent and (b"content-type", b"application/json") in sent[0]["headers"] and sent[1:]:
         answer.seen_identity = json.loads(sent[1]["body"]).get("identity")
     return answer
 

@@ -1,0 +1,227 @@
+"""Remote verification against a real backend: once per key and cache period, shared by
+concurrent requests, refusals kept briefly, failures never kept, one client per gate."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+
+import httpx
+import pytest
+
+from tervik.mcp.secure import SecureGatehouse
+from tests.gate.conftest import Reply
+
+from .conftest import App, assert_no_key_logged, http_scope, lines, request
+
+WARNING_PREFIX = "远程校验 API Key 失败: "
+
+
+@pytest.fixture
+def backend(verify_backend):
+    return verify_backend()
+
+
+def remote(backend, clock, app=None, **options):
+    return SecureGatehouse(app or App(), auth_verify_url=backend.url, clock=clock, **options)
+
+
+async def test_a_confirmed_key_is_admitted_without_asking_again_until_it_expires(backend, clock):
+    backend.valid(key="k1", user_id=7, email="u@x")
+    app = App()
+    gate = remote(backend, clock, app, cache_seconds=30)
+    for _ in range(5):
+        answer = await request(gate, http_scope("k1"))
+        assert answer.seen_identity == {"api_key": "k1", "user_id": 7, "email": "u@x"}
+    assert app.calls[-1]["mcp_user_id"] == 7 and app.calls[-1]["mcp_user_email"] == "u@x"
+    assert len(backend.requests) == 1
+    (seen,) = backend.requests
+    assert (seen.method, seen.query, seen.headers["X-MCP-API-Key"]) == (
+        "GET",
+        {"api_key": ["k1"]},
+        "k1",
+    )
+    clock.advance(29.9)
+    await request(gate, http_scope("k1"))
+    assert len(backend.requests) == 1
+    clock.advance(0.2)
+    await request(gate, http_scope("k1"))
+    assert len(backend.requests) == 2
+
+
+async def test_a_revoked_key_is_refused_at_most_one_period_later(backend, clock):
+    backend.valid(key="k1")
+    gate = remote(backend, clock, cache_seconds=30)
+    assert (await request(gate, http_scope("k1"))).status == 200
+    backend.invalid(key="k1")
+    clock.advance(20)
+    assert (await request(gate, http_scope("k1"))).status == 200
+    clock.advance(11)
+    assert (await request(gate, http_scope("k1"))).status == 401
+
+
+async def test_a_refused_key_is_refused_without_asking_for_the_short_period(
+    backend, clock, gate_log
+):
+    gate = remote(backend, clock, negative_cache_seconds=5)
+    for _ in range(3):
+        answer = await request(gate, http_scope("nope"))
+        assert answer.json["error"]["message"] == "Unauthorized: invalid API key"
+    assert len(backend.requests) == 1
+    clock.advance(5.1)
+    backend.valid(key="nope")  # now confirmed: asked again after the short period
+    assert (await request(gate, http_scope("nope"))).status == 200
+    assert len(backend.requests) == 2
+    assert set(lines(gate_log, logging.DEBUG)) == {
+        "refused (backend refused): client 203.0.113.7, path /mcp"
+    }
+
+
+@pytest.mark.parametrize("failure", ["not-json", "reset"])
+async def test_a_failure_reaches_every_waiter_as_a_refusal_and_is_not_kept(
+    backend, clock, gate_log, failure
+):
+    backend.answer(Reply(body=b"<html>", delay=0.1) if failure == "not-json" else Reply(reset=True))
+    gate = remote(backend, clock)
+    answers = await asyncio.gather(*(request(gate, http_scope("k-fail")) for _ in range(5)))
+    assert {a.status for a in answers} == {401}
+    assert answers[0].json["error"]["message"] == "Unauthorized: the API key could not be verified"
+    assert len(backend.requests) == 1
+    await request(gate, http_scope("k-fail"))
+    assert len(backend.requests) == 2  # not kept
+    warnings = lines(gate_log, logging.WARNING)
+    assert len(warnings) == 2 and all(w.startswith(WARNING_PREFIX) for w in warnings)
+    assert gate._stats()["tracked_clients"] == 0  # the backend's failure is not the client's
+    assert_no_key_logged(gate_log.records, ["k-fail"])
+
+
+async def test_concurrent_requests_for_one_key_share_one_backend_request(backend, clock):
+    backend.answer(Reply(body=b'{"valid": true, "user_id": 1}', delay=0.05))
+    gate = remote(backend, clock)
+    answers = await asyncio.gather(*(request(gate, http_scope("shared")) for _ in range(50)))
+    assert {a.status for a in answers} == {200}
+    assert len(backend.requests) == 1
+    assert gate._stats()["verifying"] == 0
+
+
+async def test_a_cancelled_waiter_leaves_the_shared_verification_to_the_others(backend, clock):
+    backend.answer(Reply(body=b'{"valid": true, "user_id": 1}', delay=0.3))
+    gate = remote(backend, clock)
+    tasks = [asyncio.ensure_future(request(gate, http_scope("shared"))) for _ in range(3)]
+    await asyncio.sleep(0.1)
+    tasks[0].cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await tasks[0]
+    assert [(await t).status for t in tasks[1:]] == [200, 200]
+    assert len(backend.requests) == 1
+
+
+async def test_a_waiter_cancelled_on_its_own_is_never_lost(backend, clock):
+    backend.answer(Reply(body=b'{"valid": true, "user_id": 1}', delay=0.05))
+    gate = remote(backend, clock)
+    lost = 0
+    for n in range(40):
+        task = asyncio.ensure_future(request(gate, http_scope(f"key-{n}")))
+        await asyncio.sleep(0.002 * (n % 10))
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            continue
+        lost += 1
+    assert lost == 0
+
+
+async def test_one_client_serves_every_verification_and_the_lifespan_closes_it(
+    backend, clock, monkeypatch
+):
+    built = []
+    real = httpx.AsyncClient
+
+    def counting_client(*args, **kwargs):
+        built.append(real(*args, **kwargs))
+        return built[-1]
+
+    monkeypatch.setattr(httpx, "AsyncClient", counting_client)
+    app = App()
+
+    async def with_lifespan(scope, receive, send):
+        if scope["type"] == "lifespan":
+            while (await receive())["type"] != "lifespan.shutdown":
+                await send({"type": "lifespan.startup.complete"})
+            await send({"type": "lifespan.shutdown.complete"})
+        else:
+            await app(scope, receive, send)
+
+    gate = remote(backend, clock, with_lifespan, cache_seconds=0)
+    for n in range(10):
+        await request(gate, http_scope(f"k{n}"))
+    assert len(backend.requests) == 10 and len(built) == 1
+    assert gate._stats()["clients_built"] == 1
+    messages = iter([{"type": "lifespan.startup"}, {"type": "lifespan.shutdown"}])
+
+    async def receive():
+        return next(messages)
+
+    async def send(message):
+        pass
+
+    await gate({"type": "lifespan"}, receive, send)
+    assert built[0].is_closed
+    await request(gate, http_scope("after"))  # a later verification gets a new client
+    assert len(built) == 2
+    await gate.aclose()
+    assert built[1].is_closed
+
+
+async def test_the_confirmed_and_refused_keys_kept_are_bounded(backend, clock):
+    backend.answer(lambda key: {"valid": key.startswith("good")})
+    gate = remote(backend, clock, max_cached_keys=4)
+    for n in range(20):
+        await request(gate, http_scope(f"good-{n}", client=f"10.0.0.{n}"))
+        await request(gate, http_scope(f"bad-{n}", client=f"10.0.1.{n}"))
+    stats = gate._stats()
+    assert (stats["confirmed_keys"], stats["refused_keys"]) == (4, 4)
+
+
+async def test_verify_remote_answers_a_copy_and_uses_the_cache(backend, clock):
+    backend.valid(key="k1", user_id=7)
+    gate = remote(backend, clock)
+    first = await gate._verify_remote("k1")
+    first["user_id"] = "changed"
+    assert (await gate._verify_remote("k1"))["user_id"] == 7
+    assert await gate._verify_remote("") is None and await gate._verify_remote(None) is None
+    assert await gate._verify_remote("other") is None
+    assert len(backend.requests) == 2
+
+
+def test_without_an_asyncio_loop_each_verification_has_a_client_of_its_own(monkeypatch):
+    """Driven by another event loop than asyncio's (here: by hand), there is no task to
+    share and no loop to keep a client for: each exchange enters and leaves its own."""
+    events = []
+
+    class Response:
+        status_code = 200
+
+        def json(self):
+            return {"valid": True, "user_id": 7}
+
+    class Client:
+        async def __aenter__(self):
+            events.append("enter")
+            return self
+
+        async def get(self, url, **options):
+            events.append(str(url))
+            return Response()
+
+        async def __aexit__(self, *exc):
+            events.append("exit")
+
+    monkeypatch.setattr(httpx, "AsyncClient", Client)
+    gate = SecureGatehouse(None, auth_verify_url="http://verify.invalid/v")
+    with pytest.raises(StopIteration) as done:
+        gate._verify_remote("k1").send(None)
+    assert done.value.value == {"valid": True, "user_id": 7}
+    assert events == ["enter", "http://verify.invalid/v?api_key=k1", "exit"]
+    assert gate._stats()["clients_built"] == 0

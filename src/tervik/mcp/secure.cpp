@@ -1201,6 +1201,7 @@ Task close_client(Object state);
 // A lifespan's receive, as the application gets it: "lifespan.shutdown" closes the
 // verification client before the application hears of it.
 bool is_shutdown(const Object& message) {
+    if (!PyDict_Check(message.get())) return false;  // the application will say what it thinks
     Object type = get(message, str::type);
     return !type.null() && type.equals(str::lifespan_shutdown);
 }

@@ -149,7 +149,7 @@ async def test_200_concurrent_clients_get_their_own_identity_and_one_request_per
             answer = await client.get(base + "/who", headers={"Authorization": f"Bearer {key}"})
             return key, answer.json()
 
-        for round_ in range(2):
+        for _ in range(2):
             answers = await asyncio.gather(*(ask(key) for key in keys))
             mixed = [key for key, body in answers if body["user"] != users[key]
                      or body["identity"] != {"api_key": key, "user_id": users[key], "email": None}]  # fmt: skip

@@ -116,6 +116,28 @@ async def test_remote_mode_with_the_bundled_backend(
         assert key not in server.output
 
 
+async def test_secure_serves_through_secure_gatehouse(
+    demo: Callable[..., Demo], tmp_path: Path
+) -> None:
+    keys = tmp_path / "keys.json"
+    keys.write_text(json.dumps({"key-ada": {"user_id": "ada", "email": "ada@example.test"}}))
+    server = demo("--secure", "--demo-backend", str(keys))
+    endpoint = McpEndpoint("streamable-http", server.endpoint)
+    for _ in range(2):
+        assert await endpoint.whoami(bearer="key-ada") == {
+            "authenticated": True, "user_id": "ada", "email": "ada@example.test"}  # fmt: skip
+    refused = httpx.post(server.endpoint, headers={"Authorization": "Bearer wrong"}, json={})
+    assert refused.status_code == 401
+    assert refused.json()["error"]["message"] == "Unauthorized: invalid API key"
+
+    assert server.stop() == 0
+    assert_no_traceback(server)
+    asked = [line for line in server.stderr if "tervik.mcp.demo_backend" in line]
+    assert len(asked) == 2  # key-ada once for both sessions, the wrong key once
+    for key in ("key-ada", "wrong"):
+        assert f"Bearer {key}" not in server.output and f"api_key={key}" not in server.output
+
+
 def test_unreachable_verification_url_is_reported_once_then_refused(
     demo: Callable[..., Demo],
 ) -> None:

@@ -6,7 +6,8 @@ with the MCP Python SDK, with a few small tools, over its streamable HTTP transp
 
 - fixed-key mode by default, the key taken from ``TERVIK_MCP_API_KEY`` or generated;
 - remote mode with ``--auth-verify-url URL``, or with ``--demo-backend FILE``, which starts
-  the bundled verification backend (``tervik.mcp.demo_backend``) on a free local port.
+  the bundled verification backend (``tervik.mcp.demo_backend``) on a free local port;
+- ``--secure`` serves through ``SecureGatehouse`` (``tervik.mcp.secure``) instead.
 
 Start-up writes ``MCP endpoint: http://HOST:PORT/PATH`` and, only when the key was generated,
 ``API key: KEY`` to standard output, each on a line of its own, followed by client
@@ -61,6 +62,12 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--port", type=int, default=8000, help="port; 0 picks a free one")
     parser.add_argument("--path", help="endpoint path (default /mcp, or /sse with --sse)")
     parser.add_argument("--sse", action="store_true", help="serve the SSE transport")
+    parser.add_argument(
+        "--secure",
+        action="store_true",
+        help="serve through SecureGatehouse (sessions bound to their caller, cached "
+        "verification, a failure limit, JSON-RPC refusals) instead of ApiKeyGatehouse",
+    )
     remote = parser.add_mutually_exclusive_group()
     remote.add_argument("--auth-verify-url", metavar="URL", help="remote mode: verify keys here")
     remote.add_argument(
@@ -119,8 +126,10 @@ def make_app(args: argparse.Namespace) -> ASGIApp:
 def make_gate(app: ASGIApp, args: argparse.Namespace) -> ASGIApp:
     """The gate in front of the app: the one place that chooses the gate class."""
     from tervik.mcp.gatehouse import ApiKeyGatehouse
+    from tervik.mcp.secure import SecureGatehouse
 
-    return ApiKeyGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+    gate = SecureGatehouse if getattr(args, "secure", False) else ApiKeyGatehouse
+    return gate(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
 
 
 # --- start-up --------------------------------------------------------------------------

@@ -1341,6 +1341,12 @@ Task close_client(Object state) {
     if (!client.null()) co_await client.call_method(str::aclose);
 }
 
+// The verification request over the gate's client for `loop`, to be awaited.
+Object pooled_request(const Object& state, const Object& loop, const Object& url,
+                      const Object& token) {
+    return verification_request(client_for(gate_of(state), loop), url, token);
+}
+
 // One exchange with the backend: the backend's answer when it confirms the key, else None.
 // With no asyncio loop running, a client of its own for this one exchange.
 ValueTask exchange(Object state, Object url, Object token, Object loop) {
@@ -1352,7 +1358,7 @@ ValueTask exchange(Object state, Object url, Object token, Object loop) {
                 co_return confirmed_identity(response);
             });
     }
-    Local response = co_await verification_request(client_for(gate_of(state), loop), url, token);
+    Local response = co_await pooled_request(state, loop, url, token);
     co_return confirmed_identity(response);
 }
 

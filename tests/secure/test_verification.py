@@ -132,6 +132,19 @@ async def test_a_waiter_cancelled_on_its_own_is_never_lost(backend, clock):
     assert lost == 0
 
 
+async def test_a_verification_cancelled_before_it_started_is_replaced(backend, clock):
+    backend.valid(key="k1")
+    gate = remote(backend, clock)
+    first = asyncio.ensure_future(request(gate, http_scope("k1")))
+    await asyncio.sleep(0)  # the request waits on the verification task it just made
+    [task] = [t for t in asyncio.all_tasks() if t not in (asyncio.current_task(), first)]
+    task.cancel()  # before it ever ran
+    with pytest.raises(asyncio.CancelledError):
+        await first
+    assert (await request(gate, http_scope("k1"))).status == 200
+    assert gate._stats()["verifying"] == 0
+
+
 async def test_one_client_serves_every_verification_and_the_lifespan_closes_it(
     backend, clock, monkeypatch
 ):

@@ -97,6 +97,7 @@ Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_param
 Name status_code{"status_code"}, json{"json"}, timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
 Name safe{"safe"}, empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
 Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_closed{"is_closed"};
+Name done{"done"};
 Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 }  // namespace str
@@ -360,6 +361,13 @@ struct Failures {
     long count;
 };
 
+// A verification in progress: its task, and the ticket that tells it from a later one for the
+// same key.
+struct Verifying {
+    Object task;
+    std::uint64_t ticket;
+};
+
 struct Options {
     bool bind_sessions;
     double session_idle;
@@ -379,8 +387,9 @@ struct Gate {
     Object public_paths;   // frozenset of str, NULL when empty
     Object message_paths;  // set of the SSE message paths seen announced
     Bounded<Fingerprint, Confirmed, FingerprintHash> confirmed;
-    Bounded<Fingerprint, double, FingerprintHash> refused;               // until when
-    std::unordered_map<Fingerprint, Object, FingerprintHash> verifying;  // shared exchanges
+    Bounded<Fingerprint, double, FingerprintHash> refused;                  // until when
+    std::unordered_map<Fingerprint, Verifying, FingerprintHash> verifying;  // shared exchanges
+    std::uint64_t tickets = 0;
     Bounded<std::string, Session, TextHash> sessions;
     Bounded<std::string, Failures, TextHash> failures;
     std::size_t stream_sessions = 0;
@@ -1378,14 +1387,23 @@ void remember_verdict(Gate& g, const Fingerprint& key, const Object& identity) {
                     Confirmed{identity, owner_of(g, identity, key), now + g.options.cache_ttl});
 }
 
-// One verification of a key, shared by every request that asks for it meanwhile (`shared`:
-// it is the key's entry in `verifying`).  The backend's answer, or the cause of refusal; a
+// Ends the key's entry in `verifying`, if it is still the one with `ticket`.  The task is
+// released after the map is whole again: releasing it may run code that looks at the map.
+void done_verifying(Gate& g, const Fingerprint& key, std::uint64_t ticket) {
+    auto found = g.verifying.find(key);
+    if (found == g.verifying.end() || found->second.ticket != ticket) return;
+    Object task = std::move(found->second.task);
+    g.verifying.erase(found);
+}
+
+// One verification of a key, shared by every request that asks for it meanwhile (`ticket`:
+// its entry in `verifying`, 0 for none).  The backend's answer, or the cause of refusal; a
 // failure is logged once and not remembered; a cancellation goes on.
 ValueTask verify_once(Object state, Object url, Object token, Object loop, Fingerprint key,
-                      bool shared) {
+                      std::uint64_t ticket) {
     Outcome outcome = co_await attempt([&] { return exchange(state, url, token, loop); });
     Gate& g = gate_of(state);
-    if (shared) g.verifying.erase(key);
+    if (ticket != 0) done_verifying(g, key, ticket);
     if (outcome.failed_with(PyExc_Exception)) {
         Handling handling = outcome.handling();
         secure.global(str::_logger)
@@ -1401,25 +1419,28 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
 
 // The verdict on a key not cached, to be awaited: the key's verification in progress, or a
 // new one, run as a task of its own that every request asking meanwhile awaits through
-// asyncio.shield (a request's cancellation leaves it running for the others).
+// asyncio.shield (a request's cancellation leaves it running for the others).  A task that
+// ended without coming back to say so (cancelled before it started) or that belongs to
+// another loop is replaced.
 Object shared_verdict(const Object& state, const Object& url, const Object& token,
                       const Fingerprint& key) {
     Gate& g = gate_of(state);
     Object asyncio = Object::borrow(asyncio_module);
     Object loop = asyncio.call_method(str::_get_running_loop);
-    if (loop.is_none()) return verify_once(state, url, token, loop, key, false).into_object();
-    auto found = g.verifying.find(key);
-    if (found != g.verifying.end() && !found->second.call_method(str::get_loop).is(loop)) {
-        g.verifying.erase(found);  // left behind by another loop
-        found = g.verifying.end();
-    }
+    if (loop.is_none()) return verify_once(state, url, token, loop, key, 0).into_object();
     Object task;
-    if (found != g.verifying.end()) {
-        task = found->second;
-    } else {
+    if (auto found = g.verifying.find(key); found != g.verifying.end()) {
+        const Object& running = found->second.task;
+        if (running.call_method(str::get_loop).is(loop) && !running.call_method(str::done).truthy())
+            task = running;
+        else
+            done_verifying(g, key, found->second.ticket);
+    }
+    if (task.null()) {
+        std::uint64_t ticket = ++g.tickets;
         task = loop.call_method(str::create_task,
-                                verify_once(state, url, token, loop, key, true).into_object());
-        g.verifying.emplace(key, task);
+                                verify_once(state, url, token, loop, key, ticket).into_object());
+        g.verifying.emplace(key, Verifying{task, ticket});
     }
     return asyncio.call_method(str::shield, task);
 }
@@ -1555,7 +1576,7 @@ int gate_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(g->client_loop.get());
     Py_VISIT(g->fixed_key.get());
     for (auto& [key, c] : g->confirmed) Py_VISIT(c.identity.get());
-    for (auto& [key, task] : g->verifying) Py_VISIT(task.get());
+    for (auto& [key, entry] : g->verifying) Py_VISIT(entry.task.get());
     return 0;
 }
 

@@ -15,6 +15,7 @@ from typing import Any
 import pytest
 
 from tests.conftest import SANITIZER_RUN, python_env
+from tests.gate.conftest import serve  # noqa: F401  (fixture)
 
 BENCH = Path(__file__).resolve().parents[1] / "bench"
 KEY = "sk-live-0123456789abcdef"
@@ -131,3 +132,70 @@ def test_the_gate_serves_from_two_uvicorn_workers():
     result = bench_module("gate_wire").two_workers()
     assert result["workers_with_extension"] == 2
     assert result["admitted_statuses"] == [200] and result["refused_status"] == 401
+
+
+# ---- bench/secure_gate.py ---------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def secure_bench() -> ModuleType:
+    return bench_module("secure_gate")
+
+
+@pytest.mark.parametrize("case", ["bare", "api-key-fixed", "secure-fixed", "secure-remote-cached"])
+def test_every_secure_case_admits_within_its_session(secure_bench, monkeypatch, case):
+    import httpx
+
+    monkeypatch.setattr(httpx, "AsyncClient", secure_bench.confirming_client())
+    gated = secure_bench.gated(case)
+    statuses = []
+    for scope in (secure_bench.OPENING, secure_bench.IN_SESSION, secure_bench.IN_SESSION):
+        sent = one_request(gated, dict(scope))
+        statuses.append(sent[0]["status"])
+    assert statuses == [200, 200, 200]
+    if case.startswith("secure"):
+        stats = gated._stats()
+        assert stats["sessions"] == 1
+        assert stats["confirmed_keys"] == (1 if case == "secure-remote-cached" else 0)
+
+
+@pytest.mark.skipif(
+    shutil.which("valgrind") is None or SANITIZER_RUN, reason="needs valgrind, no ASan"
+)
+def test_the_secure_callgrind_child_marks_its_spans(secure_bench):
+    assert secure_bench.count_instructions("secure-remote-cached", 20) > 0
+
+
+@pytest.mark.skipif(
+    SANITIZER_RUN, reason="the sanitizer's allocator makes memory figures meaningless"
+)
+def test_wrong_keys_stay_within_the_bounds(secure_bench, monkeypatch):
+    import httpx
+
+    monkeypatch.setattr(httpx, "AsyncClient", httpx.AsyncClient)  # put back after the run
+    result = secure_bench.wrong_keys(3000, 100, 3)
+    assert result["statuses"] == {401: 3000}
+    last = result["snapshots"][-1]
+    assert (last["refused_keys"], last["tracked_clients"], last["clients_built"]) == (3000, 100, 1)
+
+
+def test_the_flood_sends_distinct_keys_from_many_addresses(secure_bench, serve):  # noqa: F811
+    from tervik.mcp.secure import SecureGatehouse
+
+    seen = set()
+
+    async def app(scope, receive, send):  # never reached: every key is wrong
+        raise AssertionError("admitted")
+
+    gate = SecureGatehouse(app, api_key="right", failure_limit=1000)
+    real_call = type(gate).__call__
+
+    async def watching(scope, receive, send):
+        seen.add(scope["client"][0])
+        await real_call(gate, scope, receive, send)
+
+    base = serve(watching)
+    host, port = base.removeprefix("http://").split(":")
+    result = asyncio.run(secure_bench.flood_from(host, int(port), 1.0, 250, 8))
+    assert result["requests"] > 20 and set(result["statuses"]) == {401}
+    assert len(seen) >= 2

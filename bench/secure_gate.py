@@ -116,22 +116,31 @@ CASE_TITLES = {
 }
 
 
-def confirming_client() -> type:
-    """httpx.AsyncClient talking to an in-process backend that confirms every key."""
+@contextmanager
+def backend_in_process(valid: bool) -> Iterator[None]:
+    """While it lasts, ``httpx.AsyncClient()`` (what the gates build) talks to an in-process
+    backend (httpx's MockTransport) that confirms every key, or refuses every key."""
     import httpx
 
-    answer = json.dumps({"valid": True, "user_id": 7, "email": "user@example.test"}).encode()
+    real = httpx.AsyncClient
+    answer = (
+        {"valid": True, "user_id": 7, "email": "user@example.test"} if valid else {"valid": False}
+    )
+    body = json.dumps(answer).encode()
+    headers = {"content-type": "application/json"}
     transport = httpx.MockTransport(
-        lambda request: httpx.Response(
-            200, content=answer, headers={"content-type": "application/json"}
-        )
+        lambda request: httpx.Response(200, content=body, headers=headers)
     )
 
-    class BackendClient(httpx.AsyncClient):
-        def __init__(self) -> None:
-            super().__init__(transport=transport)
+    class BackendClient(real):  # type: ignore[misc, valid-type]
+        def __init__(self, **options: Any) -> None:
+            super().__init__(transport=transport, **options)
 
-    return BackendClient
+    httpx.AsyncClient = BackendClient  # type: ignore[misc]
+    try:
+        yield
+    finally:
+        httpx.AsyncClient = real  # type: ignore[misc]
 
 
 def gated(case: str) -> Any:
@@ -148,13 +157,12 @@ def gated(case: str) -> Any:
 
 
 def driver(case: str) -> Any:
-    """``run(n)``: n requests in the session, after one that opened it (and warmed the cache)."""
-    import httpx
-
-    httpx.AsyncClient = confirming_client()  # type: ignore[misc]
+    """``run(n)``: n requests in the session, after one that opened it (and, in remote mode,
+    made the gate's client for an in-process backend and put the key in the cache)."""
     gate = gated(case)
     loop = asyncio.new_event_loop()
-    loop.run_until_complete(gate(dict(OPENING), receive, send))
+    with backend_in_process(valid=True):
+        loop.run_until_complete(gate(dict(OPENING), receive, send))
 
     async def batch(n: int) -> None:
         for _ in range(n):
@@ -415,30 +423,10 @@ def single_flight(concurrency: int) -> dict[str, Any]:
 # ---- 3. memory under a million wrong keys ----------------------------------------------------------
 
 
-def refusing_client() -> type:
-    import httpx
-
-    body = b'{"valid": false}'
-    transport = httpx.MockTransport(
-        lambda request: httpx.Response(
-            200, content=body, headers={"content-type": "application/json"}
-        )
-    )
-
-    class BackendClient(httpx.AsyncClient):
-        def __init__(self) -> None:
-            super().__init__(transport=transport)
-
-    return BackendClient
-
-
 def wrong_keys(requests: int, addresses: int, checkpoints: int) -> dict[str, Any]:
-    import httpx
-
     from tervik.mcp.secure import SecureGatehouse
 
     quiet_logs()
-    httpx.AsyncClient = refusing_client()  # type: ignore[misc]
     gate = SecureGatehouse(app, auth_verify_url=VERIFY_URL)
     limits = {
         "max_cached_keys (and as many refused)": 10000,
@@ -466,7 +454,8 @@ def wrong_keys(requests: int, addresses: int, checkpoints: int) -> dict[str, Any
     done = 0
     started = time.monotonic()
     while done < requests:
-        loop.run_until_complete(run(done, step))
+        with backend_in_process(valid=False):
+            loop.run_until_complete(run(done, step))
         done += step
         gc.collect()
         snapshots.append({"requests": done, "rss": resident_bytes(), **gate._stats()})

@@ -143,15 +143,13 @@ def secure_bench() -> ModuleType:
 
 
 @pytest.mark.parametrize("case", ["bare", "api-key-fixed", "secure-fixed", "secure-remote-cached"])
-def test_every_secure_case_admits_within_its_session(secure_bench, monkeypatch, case):
-    import httpx
-
-    monkeypatch.setattr(httpx, "AsyncClient", secure_bench.confirming_client())
+def test_every_secure_case_admits_within_its_session(secure_bench, case):
     gated = secure_bench.gated(case)
     statuses = []
-    for scope in (secure_bench.OPENING, secure_bench.IN_SESSION, secure_bench.IN_SESSION):
-        sent = one_request(gated, dict(scope))
-        statuses.append(sent[0]["status"])
+    with secure_bench.backend_in_process(valid=True):
+        for scope in (secure_bench.OPENING, secure_bench.IN_SESSION, secure_bench.IN_SESSION):
+            sent = one_request(gated, dict(scope))
+            statuses.append(sent[0]["status"])
     assert statuses == [200, 200, 200]
     if case.startswith("secure"):
         stats = gated._stats()
@@ -169,10 +167,7 @@ def test_the_secure_callgrind_child_marks_its_spans(secure_bench):
 @pytest.mark.skipif(
     SANITIZER_RUN, reason="the sanitizer's allocator makes memory figures meaningless"
 )
-def test_wrong_keys_stay_within_the_bounds(secure_bench, monkeypatch):
-    import httpx
-
-    monkeypatch.setattr(httpx, "AsyncClient", httpx.AsyncClient)  # put back after the run
+def test_wrong_keys_stay_within_the_bounds(secure_bench):
     result = secure_bench.wrong_keys(3000, 100, 3)
     assert result["statuses"] == {401: 3000}
     last = result["snapshots"][-1]

@@ -96,7 +96,7 @@ Name http_response_body{"http.response.body"}, expected_asgi_message{"Expected A
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
 Name status_code{"status_code"}, json{"json"}, timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
 Name safe{"safe"}, empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
-Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_closed{"is_closed"};
+Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_running{"is_running"};
 Name done{"done"};
 Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
@@ -1338,7 +1338,7 @@ Object retire_client(Gate& g) {
     if (client.null()) return {};
     Object running = Object::borrow(asyncio_module).call_method(str::_get_running_loop);
     if (loop.null() || loop.is(running)) return client;
-    if (!loop.call_method(str::is_closed).truthy()) {
+    if (loop.call_method(str::is_running).truthy()) {
         Object::borrow(asyncio_module)
             .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
     }
@@ -1601,7 +1601,7 @@ void gate_finalize(PyObject* self) {
     ErrorStash stash;
     try {
         Object client = std::move(g->client), loop = std::move(g->client_loop);
-        if (!loop.call_method(str::is_closed).truthy()) {
+        if (loop.call_method(str::is_running).truthy()) {
             Object::borrow(asyncio_module)
                 .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
         }

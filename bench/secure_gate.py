@@ -299,6 +299,10 @@ class Backend(ThreadingHTTPServer):
 class _BackendHandler(BaseHTTPRequestHandler):
     server: Backend
     protocol_version = "HTTP/1.1"
+    # Head and body leave in one segment: written apart on a kept-alive connection, the body
+    # would wait for the client's delayed ACK (40 ms) under Nagle's algorithm.
+    wbufsize = -1
+    disable_nagle_algorithm = True
 
     def do_GET(self) -> None:
         key = parse_qs(urlsplit(self.path).query).get("api_key", [""])[0]
@@ -427,7 +431,9 @@ def wrong_keys(requests: int, addresses: int, checkpoints: int) -> dict[str, Any
     from tervik.mcp.secure import SecureGatehouse
 
     quiet_logs()
-    gate = SecureGatehouse(app, auth_verify_url=VERIFY_URL)
+    # No verification budget here: every wrong key reaches the (in-process) backend and the
+    # map of refused keys, which is what must stay bounded.
+    gate = SecureGatehouse(app, auth_verify_url=VERIFY_URL, max_verifications_per_second=0)
     limits = {
         "max_cached_keys (and as many refused)": 10000,
         "max_tracked_clients": 10000,

@@ -59,13 +59,14 @@ def test_options_are_keyword_only_with_safe_defaults():
 @pytest.mark.parametrize(
     ("options", "error", "text"),
     [
-        ({"cache_seconds": -1}, ValueError, "cache_seconds must be a finite number of seconds >= 0"),
+        ({"cache_seconds": -1}, ValueError, "cache_seconds must be a finite number >= 0"),
         ({"negative_cache_seconds": math.nan}, ValueError, "negative_cache_seconds"),
-        ({"session_idle_seconds": 0}, ValueError, "session_idle_seconds must be a finite number of seconds > 0"),
+        ({"session_idle_seconds": 0}, ValueError, "session_idle_seconds must be a finite number > 0"),
         ({"failure_window_seconds": math.inf}, ValueError, "failure_window_seconds"),
         ({"max_sessions": 0}, ValueError, "max_sessions must be >= 1"),
         ({"failure_limit": -1}, ValueError, "failure_limit must be >= 0"),
         ({"max_tracked_clients": 0}, ValueError, "max_tracked_clients must be >= 1"),
+        ({"max_verifications_per_second": -5}, ValueError, "max_verifications_per_second must be a finite number >= 0"),
         ({"cache_seconds": "30"}, TypeError, "Argument 'cache_seconds' has incorrect type (expected float, got str)"),
         ({"max_sessions": "many"}, TypeError, "Argument 'max_sessions' has incorrect type (expected int, got str)"),
         ({"public_paths": "/healthz"}, TypeError, "not a single path"),

@@ -104,6 +104,24 @@ async def test_concurrent_requests_for_one_key_share_one_backend_request(backend
     assert gate._stats()["verifying"] == 0
 
 
+async def test_verifications_beyond_the_budget_wait_their_turn_or_get_503(backend, gate_log):
+    backend.answer(lambda key: {"valid": True, "user_id": key})
+    gate = SecureGatehouse(App(), auth_verify_url=backend.url, max_verifications_per_second=2)
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    answers = await asyncio.gather(*(request(gate, http_scope(f"k{n}")) for n in range(10)))
+    statuses = [a.status for a in answers]
+    # two at once (a second's worth), then one every half second for up to 2 s, then 503
+    assert statuses == [200] * 6 + [503] * 4
+    assert loop.time() - started >= 1.9
+    busy = answers[-1]
+    assert busy.headers[b"retry-after"] == b"1"
+    assert busy.json["error"]["message"] == "The API key cannot be verified now: retry later"
+    assert len(backend.requests) == 6
+    assert gate._stats()["tracked_clients"] == 0  # a busy gate is not the client's fault
+    assert "refused (verification busy): client 203.0.113.7, path /mcp" in lines(gate_log, logging.DEBUG)
+
+
 async def test_a_cancelled_waiter_leaves_the_shared_verification_to_the_others(backend, clock):
     backend.answer(Reply(body=b'{"valid": true, "user_id": 1}', delay=0.3))
     gate = remote(backend, clock)

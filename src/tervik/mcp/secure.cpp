@@ -55,6 +55,7 @@ constexpr const char* log_limit_tripped =
 namespace cause {
 Name missing_key{"missing key"}, wrong_key{"wrong key"}, backend_refused{"backend refused"};
 Name backend_error{"backend error"}, rate_limited{"rate-limited"};
+Name verification_busy{"verification busy"};
 Name session_mismatch{"session mismatch"}, unknown_session{"unknown session"};
 }  // namespace cause
 
@@ -71,6 +72,8 @@ constexpr std::string_view unauthorized_prefix =
 constexpr std::string_view unauthorized_suffix = R"("}})";
 constexpr std::string_view session_not_found_body =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Session not found"}})";
+constexpr std::string_view verification_busy_body =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"The API key cannot be verified now: retry later"}})";
 constexpr std::string_view too_many_refusals_body =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"Too many refused requests from this address: retry later"}})";
 constexpr std::string_view realm = R"(Bearer realm="tervik-mcp")";
@@ -97,7 +100,7 @@ Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_param
 Name status_code{"status_code"}, json{"json"}, timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
 Name safe{"safe"}, empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
 Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_running{"is_running"};
-Name done{"done"};
+Name done{"done"}, sleep{"sleep"};
 Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 }  // namespace str
@@ -106,8 +109,8 @@ Constant empty_bytes;
 Constant json_headers;                          // ((b"content-type", b"application/json"),)
 Constant realm_headers, invalid_token_headers;  // the 401's two header pairs, either form
 Constant missing_key_body, invalid_key_body, unverified_body;  // the 401 bodies of the reasons
-Constant not_found_body, too_many_body;
-Constant int_10, int_32, int_200, int_401, int_404, int_429, debug_level;
+Constant not_found_body, too_many_body, busy_body;
+Constant int_10, int_32, int_200, int_401, int_404, int_429, int_503, debug_level;
 Constant quote, quote_plus, unquote;
 Constant asyncio_module, secrets_module;
 Constant pass_through;  // admission's answer for a public path or a CORS preflight
@@ -378,7 +381,11 @@ struct Options {
     double failure_window;
     std::size_t max_tracked_clients;
     bool allow_preflight;
+    double verification_rate;  // backend requests per second, on average; 0: no budget
 };
+
+// How long a verification beyond the budget may wait for its turn.
+constexpr double longest_verification_wait = 2.0;
 
 struct Gate {
     Options options;
@@ -398,9 +405,12 @@ struct Gate {
     Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
     Fingerprint fixed_owner{};
     double latest = 0;  // the last time read
+    double tokens;      // the verification budget left (a token bucket holding a second's worth)
+    double refilled_at = -1;
 
     explicit Gate(const Options& o)
         : options(o),
+          tokens(std::max(1.0, o.verification_rate)),
           confirmed(o.max_cached_keys),
           refused(o.max_cached_keys),
           sessions(o.max_sessions),
@@ -413,6 +423,21 @@ struct Gate {
         if (t == -1.0 && PyErr_Occurred()) fail();
         return latest = t;
     }
+    // A backend request's turn in the budget: 0 now, else the seconds to wait for it; < 0 when
+    // the wait would be longer than longest_verification_wait (nothing is taken then).
+    double verification_turn() {
+        double rate = options.verification_rate;
+        if (rate <= 0) return 0;
+        double burst = std::max(1.0, rate), t = now_or_latest();
+        if (refilled_at >= 0 && t > refilled_at)
+            tokens = std::min(burst, tokens + (t - refilled_at) * rate);
+        refilled_at = t;
+        double wait = tokens >= 1 ? 0 : (1 - tokens) / rate;
+        if (wait > longest_verification_wait) return -1;
+        tokens -= 1;
+        return wait;
+    }
+
     // For clean-up, which must not fail: a clock that raises leaves the last time read.
     double now_or_latest() {
         try {
@@ -518,6 +543,8 @@ constexpr const char* init_doc =
     "            failure_window_seconds: the window, and how long a client gets 429.\n"
     "            max_tracked_clients: client addresses whose refusals are counted at most.\n"
     "            allow_cors_preflight: pass CORS preflights to the application without a key.\n"
+    "            max_verifications_per_second: backend requests per second at most, on average\n"
+    "                (0: no budget); one beyond waits up to 2 s for its turn, else gets 503.\n"
     "            public_paths: exact paths passed to the application without a key.\n"
     "            clock: seconds, monotonic (time.monotonic when None).\n"
     "        ";
@@ -525,7 +552,7 @@ constexpr const char* init_doc =
 double seconds_option(const Object& value, const char* name, bool positive) {
     double v = PyFloat_AS_DOUBLE(value.get());
     if (!std::isfinite(v) || v < 0 || (positive && v == 0))
-        raise_format(PyExc_ValueError, "%s must be a finite number of seconds %s 0, got %R", name,
+        raise_format(PyExc_ValueError, "%s must be a finite number %s 0, got %R", name,
                      positive ? ">" : ">=", value.get());
     return v;
 }
@@ -572,7 +599,8 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
                  Object bind_sessions, Object session_idle_seconds, Object max_sessions,
                  Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
                  Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
-                 Object allow_cors_preflight, Object public_paths, Object clock) {
+                 Object allow_cors_preflight, Object max_verifications_per_second,
+                 Object public_paths, Object clock) {
     // Everything is checked before anything is set or logged.
     Options options{
         .bind_sessions = bind_sessions.is(Py_True),
@@ -585,6 +613,8 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
         .failure_window = seconds_option(failure_window_seconds, "failure_window_seconds", true),
         .max_tracked_clients = count_option(max_tracked_clients, "max_tracked_clients", 1),
         .allow_preflight = allow_cors_preflight.is(Py_True),
+        .verification_rate =
+            seconds_option(max_verifications_per_second, "max_verifications_per_second", false),
     };
     Object paths = paths_option(public_paths);
     if (!clock.is_none() && !PyCallable_Check(clock.get()))
@@ -621,6 +651,7 @@ const FunctionDef secure_init_def{
                keyword("failure_window_seconds", "float", Check::real, Default::Float(60.0)),
                keyword("max_tracked_clients", "int", Check::integer, Default::Int(10000)),
                keyword("allow_cors_preflight", "bool", Check::boolean, Default::Bool(true)),
+               keyword("max_verifications_per_second", "float", Check::real, Default::Float(50.0)),
                keyword("public_paths", "Collection[str]", Check::any, Default::EmptyTuple()),
                keyword("clock", "Callable[[], float] | None", Check::any, Default::None())},
     .body = fn<&secure_init>,
@@ -1117,6 +1148,13 @@ Object refusal(const Object& self, const Object& state, const Object& scope, con
     log_refusal(self, scope, cause);
     if (cause.is(cause::rate_limited))
         return too_many_requests(send, blocked_for(g, client_host(scope), now));
+    if (cause.is(cause::verification_busy)) {
+        Object headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
+                               tuple(bytes("retry-after"), bytes("1")));
+        return send_response(send, response_start(int_503, headers.get()),
+                             response_body(Object::borrow(busy_body)))
+            .into_object();
+    }
     if (!cause.is(cause::backend_error)) count_refusal(g, scope, now);
     if (cause.is(cause::session_mismatch) || cause.is(cause::unknown_session)) {
         return send_response(send, response_start(int_404, json_headers),
@@ -1371,6 +1409,15 @@ ValueTask exchange(Object state, Object url, Object token, Object loop) {
     co_return confirmed_identity(response);
 }
 
+// Waits for the exchange's turn in the verification budget, then makes it; the cause
+// "verification busy" when its turn is too far off.  (Not budgeted with no asyncio loop.)
+ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop) {
+    double wait = loop.is_none() ? 0 : gate_of(state).verification_turn();
+    if (wait < 0) co_return Object::borrow(cause::verification_busy);
+    if (wait > 0) co_await Object::borrow(asyncio_module).call_method(str::sleep, real(wait));
+    co_return co_await exchange(state, url, token, loop);
+}
+
 // Remembers a verdict: a confirmation for cache_seconds, a refusal for negative_cache_seconds.
 void remember_verdict(Gate& g, const Fingerprint& key, const Object& identity) {
     double now = g.now_or_latest();
@@ -1401,7 +1448,7 @@ void done_verifying(Gate& g, const Fingerprint& key, std::uint64_t ticket) {
 // failure is logged once and not remembered; a cancellation goes on.
 ValueTask verify_once(Object state, Object url, Object token, Object loop, Fingerprint key,
                       std::uint64_t ticket) {
-    Outcome outcome = co_await attempt([&] { return exchange(state, url, token, loop); });
+    Outcome outcome = co_await attempt([&] { return budgeted_exchange(state, url, token, loop); });
     Gate& g = gate_of(state);
     if (ticket != 0) done_verifying(g, key, ticket);
     if (outcome.failed_with(PyExc_Exception)) {
@@ -1412,6 +1459,7 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
         co_return Object::borrow(cause::backend_error);
     }
     Object identity = std::move(outcome).get();
+    if (identity.is(cause::verification_busy)) co_return identity;  // asked nothing: keep nothing
     remember_verdict(g, key, identity);
     if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
     co_return identity;
@@ -1669,12 +1717,14 @@ void build_constants() {
     unverified_body = unauthorized_body_for(message_unverified);
     not_found_body = bytes(session_not_found_body);
     too_many_body = bytes(too_many_refusals_body);
+    busy_body = bytes(verification_busy_body);
     int_10 = integer(10);
     int_32 = integer(32);
     int_200 = integer(200);
     int_401 = integer(401);
     int_404 = integer(404);
     int_429 = integer(429);
+    int_503 = integer(503);
     debug_level = integer(10);
     pass_through =
         Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));

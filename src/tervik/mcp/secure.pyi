@@ -30,6 +30,7 @@ class SecureGatehouse(ApiKeyGatehouse):
         failure_window_seconds: float = 60.0,
         max_tracked_clients: int = 10000,
         allow_cors_preflight: bool = True,
+        max_verifications_per_second: float = 50.0,
         public_paths: Collection[str] = (),
         clock: Callable[[], float] | None = None,
     ) -> None: ...

@@ -261,12 +261,16 @@ Outcome PromiseBase::take_outcome() noexcept {
 
 static CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
-// Whether a Python coroutine is suspended inside an await of its own.
+// Whether a Python coroutine is suspended inside an await of its own.  A coroutine that has
+// not started (the usual case: the application's, a send's) awaits nothing: the struct says
+// so without the attribute lookup.
 static bool python_coroutine_is_awaiting(PyObject* coro) {
 #if PY_VERSION_HEX < 0x030B0000
-    // A coroutine that has not started (or has finished) awaits nothing: no lookup needed.
     PyFrameObject* frame = reinterpret_cast<PyCoroObject*>(coro)->cr_frame;
     if (frame == nullptr || frame->f_lasti == -1) return false;
+#elif PY_VERSION_HEX < 0x030E0000
+    constexpr int created = PY_VERSION_HEX < 0x030D0000 ? -2 : -3;  // FRAME_CREATED
+    if (reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == created) return false;
 #endif
     Object awaited = Object(Object::borrow(coro)).attr(cr_await_name);
     return !awaited.is_none();

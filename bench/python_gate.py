@@ -40,9 +40,17 @@ def _same_key(token: object, key: object) -> bool:
     return token == key
 
 
-def _loggable(exc: Exception, api_key: str) -> object:
-    """The error to log, or only its type name when its text shows the key in any form."""
-    message = str(exc)
+def _loggable(exc: Exception, api_key: str) -> str:
+    """The warning's argument, always a text: the error's own text where no form of the key
+    can appear in it, else only its type name.  An encoding error's text quotes a character
+    of the key and where it stands; the error object itself would hand a log handler the
+    whole key (UnicodeError.object, an httpx error's request URL)."""
+    if isinstance(exc, UnicodeError):
+        return type(exc).__name__
+    try:
+        message = str(exc)
+    except Exception:
+        return type(exc).__name__
     raw = api_key.encode("utf-8", "surrogatepass")
     forms = (
         api_key,
@@ -53,7 +61,7 @@ def _loggable(exc: Exception, api_key: str) -> object:
     )
     if any(form and form in message for form in forms):
         return type(exc).__name__
-    return exc
+    return message
 
 
 class ApiKeyGatehouse:

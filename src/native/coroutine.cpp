@@ -261,12 +261,16 @@ Outcome PromiseBase::take_outcome() noexcept {
 
 static CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
-// Whether a Python coroutine is suspended inside an await of its own.
+// Whether a Python coroutine is suspended inside an await of its own.  A coroutine that has
+// not started (the usual case: the application's, a send's) awaits nothing: the struct says
+// so without the attribute lookup.
 static bool python_coroutine_is_awaiting(PyObject* coro) {
 #if PY_VERSION_HEX < 0x030B0000
-    // A coroutine that has not started (or has finished) awaits nothing: no lookup needed.
     PyFrameObject* frame = reinterpret_cast<PyCoroObject*>(coro)->cr_frame;
     if (frame == nullptr || frame->f_lasti == -1) return false;
+#elif PY_VERSION_HEX < 0x030E0000
+    constexpr int created = PY_VERSION_HEX < 0x030D0000 ? -2 : -3;  // FRAME_CREATED
+    if (reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == created) return false;
 #endif
     Object awaited = Object(Object::borrow(coro)).attr(cr_await_name);
     return !awaited.is_none();
@@ -577,25 +581,8 @@ struct CoroDriver {
             finish(c);
             Py_RETURN_NONE;
         }
-        PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
-        if (exit == nullptr) return nullptr;
-        PyObject* value = nullptr;
-        PySendResult r = throw_exc(c, Error(exit), &value);
-        if (r == PYGEN_NEXT) {
-            Py_DECREF(value);
-            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-            return nullptr;
-        }
-        if (r == PYGEN_RETURN) {
-            Py_DECREF(value);
-            Py_RETURN_NONE;
-        }
-        if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-            PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
-        return nullptr;
+        return parts::close_by_throwing(
+            [&](Error exit, PyObject** value) { return throw_exc(c, std::move(exit), value); });
     }
 
     static PyObject* awaited(CoroObject* c) noexcept {

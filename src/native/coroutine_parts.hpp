@@ -54,6 +54,32 @@ bool close_iterator(PyObject* iter) noexcept;
 int lookup_optional(PyObject* obj, PyObject* name, PyObject** result) noexcept;
 // The value a set StopIteration carries (the error is cleared).
 Object stop_iteration_value();
+// gen_close once the object is suspended: `throw_in(exc, &value)` throws GeneratorExit in; a
+// value coming back means the body ignored it, GeneratorExit or StopIteration coming back is
+// a clean close (None), any other error goes on.
+template <class Throw>
+PyObject* close_by_throwing(Throw&& throw_in) noexcept {
+    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (exit == nullptr) return nullptr;
+    PyObject* value = nullptr;
+    PySendResult r = throw_in(Error(exit), &value);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) {
+        Py_DECREF(value);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+        PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
 // The "coroutine ... was never awaited" RuntimeWarning, as the interpreter issues it.
 void warn_never_awaited(PyObject* coro, const Identity& identity) noexcept;
 

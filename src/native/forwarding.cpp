@@ -159,25 +159,8 @@ PyObject* close(ForwardObject* f) noexcept {
         finish(f);
         Py_RETURN_NONE;
     }
-    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    if (exit == nullptr) return nullptr;
-    PyObject* value = nullptr;
-    PySendResult r = throw_exc(f, Error(exit), &value);
-    if (r == PYGEN_NEXT) {
-        Py_DECREF(value);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
-    }
-    if (r == PYGEN_RETURN) {
-        Py_DECREF(value);
-        Py_RETURN_NONE;
-    }
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-        PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    return nullptr;
+    return parts::close_by_throwing(
+        [&](Error exit, PyObject** value) { return throw_exc(f, std::move(exit), value); });
 }
 
 // ---- Python-level methods -----------------------------------------------------------------

@@ -316,7 +316,13 @@ Object tuple(const A&... items) {
 }
 inline Object new_dict() { return Object::steal(PyDict_New()); }
 // A dict made for `n` keys, as `{k1: v1, ...}` in source makes it (no resize while filled).
-inline Object new_dict(Py_ssize_t n) { return Object::steal(_PyDict_NewPresized(n)); }
+inline Object new_dict([[maybe_unused]] Py_ssize_t n) {
+#if PY_VERSION_HEX < 0x030D0000
+    return Object::steal(_PyDict_NewPresized(n));
+#else
+    return Object::steal(PyDict_New());  // the presizing call is internal from 3.13 on
+#endif
+}
 inline Object new_list(Py_ssize_t n = 0) { return Object::steal(PyList_New(n)); }
 inline Object import(const char* name) { return Object::steal(PyImport_ImportModule(name)); }
 // `from module import name`, with the interpreter's "cannot import name" error.

@@ -24,6 +24,8 @@ from playwright.sync_api import TimeoutError as PlaywrightTimeoutError
 import tervik.amazon_rufus.services.browser as browser
 from tervik.amazon_rufus.services.browser import BrowserAttachService
 
+from tests.browser.conftest import wait_until
+
 NOT_CAPTURED = (
     "未捕获 /rufus/cl/streaming。请先执行 tervik amazon-rufus init {country}，"
     "并在新窗口登录 Amazon 后重试；同时确认目标站点支持 Rufus: {page_url}"
@@ -286,14 +288,20 @@ def test_missing_playwright(monkeypatch: pytest.MonkeyPatch, hide, operation: st
 
 def test_chromium_killed_during_capture(chromium_cdp, marketplace, driver_processes) -> None:
     page_url = marketplace.product_url(variant="none", stall=20000)
-    killer = threading.Timer(2.0, chromium_cdp.proc.send_signal, [signal.SIGKILL])
+    killed_at: list[float] = []
+
+    def kill_once_navigating() -> None:
+        # During the capture's navigation (the page is stalled), however slow the start was.
+        if wait_until(lambda: any(path.startswith("/dp/") for path in marketplace.visited), 30):
+            time.sleep(0.5)
+            killed_at.append(time.monotonic())
+            chromium_cdp.proc.send_signal(signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_once_navigating, daemon=True)
     killer.start()
-    started = time.monotonic()
-    try:
-        with pytest.raises(PlaywrightError) as caught:
-            capture(BrowserAttachService(), chromium_cdp.cdp_url, page_url, timeout_seconds=30)
-    finally:
-        killer.cancel()
-    assert time.monotonic() - started < 10
+    with pytest.raises(PlaywrightError) as caught:
+        capture(BrowserAttachService(), chromium_cdp.cdp_url, page_url, timeout_seconds=30)
+    killer.join(5)
+    assert killed_at and time.monotonic() - killed_at[0] < 10
     assert not isinstance(caught.value, PlaywrightTimeoutError)
     assert chromium_cdp.wait_exit() is not None and driver_processes() == set()

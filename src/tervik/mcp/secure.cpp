@@ -389,7 +389,8 @@ constexpr double longest_verification_wait = 2.0;
 
 struct Gate {
     Options options;
-    fingerprint::Hmac hmac;
+    fingerprint::Hmac hmac;        // names callers and sessions
+    fingerprint::KeyHash key_hash;  // finds a presented key in the maps below
     Object clock;          // NULL: time.monotonic
     Object public_paths;   // frozenset of str, NULL when empty
     Object message_paths;  // set of the SSE message paths seen announced
@@ -483,17 +484,24 @@ Gate& gate_of(const Object& state) {
 
 Object state_of(const Object& self) { return self.attr(str::_gate_state); }
 
-// The caller a confirmed identity names: its user id where the backend gives one, else the key.
-Fingerprint owner_of(Gate& g, const Object& identity, const Fingerprint& key) {
-    Object user = get(identity, str::user_id);
-    if (user.null() || user.is_none()) return key;
-    Object shown = Object::steal(PyObject_Repr(user.get())), keep;
-    return g.hmac('u', utf8_bytes(shown, keep));
-}
-
+// A key's tag in the maps of confirmed, refused and verifying keys: taken on every request.
 Fingerprint key_fingerprint(Gate& g, const Object& token) {
     Object keep;
+    return g.key_hash(text_bytes(token, keep));
+}
+
+// The caller a key names where no user id does.
+Fingerprint key_owner(Gate& g, const Object& token) {
+    Object keep;
     return g.hmac('k', text_bytes(token, keep));
+}
+
+// The caller a confirmed identity names: its user id where the backend gives one, else the key.
+Fingerprint owner_of(Gate& g, const Object& identity, const Object& token) {
+    Object user = get(identity, str::user_id);
+    if (user.null() || user.is_none()) return key_owner(g, token);
+    Object shown = Object::steal(PyObject_Repr(user.get())), keep;
+    return g.hmac('u', utf8_bytes(shown, keep));
 }
 
 std::string hex_text(const Fingerprint& f) {
@@ -587,6 +595,8 @@ Object new_gate_state(const Options& options, const Object& key, Object clock, O
     Object owned = Object::steal(reinterpret_cast<PyObject*>(state));
     Gate* gate = new Gate(options);
     gate->hmac = fingerprint::Hmac(bytes_view(key.get()));
+    fingerprint::Digest derived = gate->hmac.digest('h', {});  // a key of its own for SipHash
+    gate->key_hash = fingerprint::KeyHash(derived.data());
     if (!clock.is_none()) gate->clock = std::move(clock);
     gate->public_paths = std::move(paths);
     gate->message_paths = std::move(message_paths);
@@ -1010,8 +1020,7 @@ double blocked_for(Gate& g, const Object& host, RequestClock& now) {
     return left > 0 ? left : 0;
 }
 
-ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict,
-                           Fingerprint key);
+ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict);
 Object shared_verdict(const Object& state, const Object& url, const Object& token,
                       const Fingerprint& key);
 
@@ -1029,10 +1038,10 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
     if (token.null()) return Object::borrow(cause::wrong_key);
     if (!token.truthy()) return Object::borrow(cause::missing_key);
     if (Object url = self.attr(str::_auth_verify_url); url.truthy()) {
-        Fingerprint key = key_fingerprint(g, token);
         MethodLookup verify(self, str::_verify_remote);
         if (!verify.finds(own_verify_remote))
-            return awaiting_verdict(state, scope, send, token, verify(token), key).into_object();
+            return awaiting_verdict(state, scope, send, token, verify(token)).into_object();
+        Fingerprint key = key_fingerprint(g, token);
         if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
             Object identity = c->identity;
             Fingerprint owner = c->owner;
@@ -1040,14 +1049,13 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
         }
         if (double* until = g.refused.find(key); until != nullptr && *until > now())
             return Object::borrow(cause::backend_refused);
-        return awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key),
-                                key)
+        return awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key))
             .into_object();
     }
     Object api_key = self.attr(str::_api_key);
     if (!api_key.truthy() || !same_key(token, api_key)) return Object::borrow(cause::wrong_key);
     if (!api_key.is(g.fixed_key)) {
-        g.fixed_owner = key_fingerprint(g, api_key);
+        g.fixed_owner = key_owner(g, api_key);
         g.fixed_key = api_key;
     }
     Fingerprint owner = g.fixed_owner;
@@ -1056,14 +1064,13 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
 
 // Remote mode: the verdict (the backend's answer, or a cause of refusal, or what a replaced
 // _verify_remote returns) decides.
-ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict,
-                           Fingerprint key) {
+ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict) {
     Local answer = co_await honouring_cancellation(std::move(verdict));
     if (PyUnicode_CheckExact(answer.get())) co_return answer;  // a cause
     if (!answer.truthy()) co_return Object::borrow(cause::backend_refused);
     Gate& g = gate_of(state);
     RequestClock now(g);
-    co_return admit(state, scope, send, token, answer, owner_of(g, answer, key), now,
+    co_return admit(state, scope, send, token, answer, owner_of(g, answer, token), now,
                     read_request(scope));
 }
 
@@ -1419,7 +1426,8 @@ ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop)
 }
 
 // Remembers a verdict: a confirmation for cache_seconds, a refusal for negative_cache_seconds.
-void remember_verdict(Gate& g, const Fingerprint& key, const Object& identity) {
+void remember_verdict(Gate& g, const Fingerprint& key, const Object& token,
+                      const Object& identity) {
     double now = g.now_or_latest();
     if (identity.is_none()) {
         if (g.options.negative_ttl <= 0) return;
@@ -1431,7 +1439,7 @@ void remember_verdict(Gate& g, const Fingerprint& key, const Object& identity) {
     if (g.options.cache_ttl <= 0) return;
     g.confirmed.prune([&](const Confirmed& c) { return c.expires <= now; });
     g.confirmed.put(key,
-                    Confirmed{identity, owner_of(g, identity, key), now + g.options.cache_ttl});
+                    Confirmed{identity, owner_of(g, identity, token), now + g.options.cache_ttl});
 }
 
 // Ends the key's entry in `verifying`, if it is still the one with `ticket`.  The task is
@@ -1460,7 +1468,7 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
     }
     Object identity = std::move(outcome).get();
     if (identity.is(cause::verification_busy)) co_return identity;  // asked nothing: keep nothing
-    remember_verdict(g, key, identity);
+    remember_verdict(g, key, token, identity);
     if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
     co_return identity;
 }
@@ -1705,7 +1713,7 @@ void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_cl
 
 void build_constants() {
     if (!fingerprint::select_engine())
-        raise(PyExc_ImportError, "SHA-256 gives wrong results on this machine");
+        raise(PyExc_ImportError, "SHA-256 or SipHash gives wrong results on this machine");
     empty_bytes = bytes("");
     Object content_type = tuple(bytes("content-type"), bytes("application/json"));
     json_headers = tuple(content_type);

@@ -10,9 +10,11 @@
 #include <string_view>
 
 #include "function.hpp"
+#include "keys.hpp"
 #include "module.hpp"
 
 using namespace py;
+using keys::confirmed_identity, keys::loggable_error, keys::same_key, keys::shows_key;
 
 namespace {
 
@@ -56,7 +58,7 @@ Name _logger{"_logger"}, urllib{"urllib"}, parse{"parse"}, parse_qs{"parse_qs"};
 Name info{"info"}, warning{"warning"}, get{"get"}, set{"set"}, reset{"reset"};
 Name type{"type"}, http{"http"}, status{"status"}, headers{"headers"}, body{"body"};
 Name more_body{"more_body"}, query_string{"query_string"}, api_key{"api_key"};
-Name user_id{"user_id"}, email{"email"}, valid{"valid"}, reason{"reason"};
+Name user_id{"user_id"}, email{"email"}, reason{"reason"};
 Name mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"}, mcp_user_email{"mcp_user_email"};
 Name mcp_request_ctx{"mcp_request_ctx"}, tervik_mcp_context{"tervik.mcp.context"};
 Name http_response_start{"http.response.start"}, http_response_body{"http.response.body"};
@@ -64,8 +66,8 @@ Name invalid_api_key{"invalid_api_key"}, expected_asgi_message{"Expected ASGI me
 Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
 Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer "};
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
-Name status_code{"status_code"}, json{"json"}, timeout{"timeout"};
-Name x_mcp_api_key{"X-MCP-API-Key"}, plus{"+"}, space{" "}, safe{"safe"}, empty{""};
+Name timeout{"timeout"};
+Name x_mcp_api_key{"X-MCP-API-Key"}, plus{"+"}, space{" "};
 Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
 Name _get_running_loop{"_get_running_loop"}, ensure_future{"ensure_future"}, shield{"shield"};
@@ -77,9 +79,9 @@ Constant empty_bytes;           // b""
 Constant authorization_header;  // b"authorization"
 Constant unauthorized_headers;  // ((b"content-type", ...), (b"www-authenticate", ...))
 Constant invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
-Constant int_200, int_401, int_10;
+Constant int_401, int_10;
 Constant standard_parse_qs;  // urllib.parse.parse_qs as loaded
-Constant unquote, quote, quote_plus;
+Constant unquote;
 Constant asyncio_module;
 Constant outcome_reader;  // reads a finished task's outcome, so nobody is warned it was lost
 
@@ -102,29 +104,6 @@ constexpr const char* gatehouse_doc =
     "不再向下游转发请求。\n"
     "    ";
 
-// The same answer as `a == b`; for two strs the comparison takes the same time wherever
-// they differ, so response timing does not reveal how much of a key was right.
-bool same_key(const Object& a, const Object& b) {
-    if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
-    Object keep_a, keep_b;
-    std::string_view x = utf8_bytes(a, keep_a), y = utf8_bytes(b, keep_b);
-    // Every byte of the longer one is looked at, eight at a time where both have them.
-    size_t n = std::max(x.size(), y.size());
-    std::uint64_t diff = x.size() == y.size() ? 0u : 1u;
-    size_t i = 0;
-    for (; i + 8 <= x.size() && i + 8 <= y.size(); i += 8) {
-        std::uint64_t wx, wy;
-        std::memcpy(&wx, x.data() + i, 8);
-        std::memcpy(&wy, y.data() + i, 8);
-        diff |= wx ^ wy;
-    }
-    for (; i < n; ++i) {
-        unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : 0;
-        unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : 0;
-        diff |= static_cast<unsigned>(cx ^ cy);
-    }
-    return diff == 0;
-}
 
 // ---- ApiKeyGatehouse.__init__ -----------------------------------------------------------------
 
@@ -621,49 +600,8 @@ constexpr const char* verify_remote_doc =
     "            校验通过时返回校验后端应答中的用户信息 dict，校验失败时返回 None。\n"
     "        ";
 
-// Whether `message` shows the key in any form: as is, escaped as repr shows a str or its
-// bytes, or URL-encoded.
-bool shows_key(const Object& message, const Object& api_key) {
-    auto shows = [&](const Object& needle) {
-        return PyUnicode_Check(needle.get()) && PyUnicode_GET_LENGTH(needle.get()) > 0 &&
-               message.contains(needle.get());
-    };
-    auto inner = [](const Object& r, Py_ssize_t skip) {
-        return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
-    };
-    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
-    Object bytes_repr = Object::steal(PyObject_Repr(
-        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass")).get()));
-    return shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
-           shows(Object::borrow(quote)(api_key, kw(str::safe, str::empty))) ||
-           shows(Object::borrow(quote_plus)(api_key));
-}
 
-// The warning's argument, always a text: the error's own text where no form of the key can
-// appear in it, else only its type name.  An encoding error's text quotes a character of the
-// key and where it stands; the error object itself would hand a log handler the whole key
-// (UnicodeError.object, an httpx error's request URL).
-Object loggable_error(PyObject* exc, const Object& api_key) {
-    Object type_name = text(Py_TYPE(exc)->tp_name);
-    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeError)) return type_name;
-    try {
-        Object message = Object::borrow(exc).str();
-        return shows_key(message, api_key) ? type_name : message;
-    } catch (const Error&) {
-        return type_name;
-    }
-}
 
-// The backend's answer, when it confirms the key: status 200 and a JSON object whose "valid"
-// is truthy; else None.
-Object confirmed_identity(const Object& response) {
-    if (!response.attr(str::status_code).equals(int_200)) return none();
-    Object data = response.call_method(str::json);
-    if (!data.call_method(str::get, str::valid).truthy()) return none();
-    if (!PyDict_CheckExact(data.get()))
-        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
-    return data;
-}
 
 // client.get(self._auth_verify_url + ?api_key=key, headers={"X-MCP-API-Key": key},
 //            timeout=10), not yet awaited.  The key joins the URL's own query (a tenant
@@ -899,7 +837,6 @@ void build_constants() {
               tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")));
     invalid_api_key_body = bytes(std::string(body_prefix) + "invalid_api_key" +
                                  std::string(body_suffix));
-    int_200 = integer(200);
     int_401 = integer(401);
     int_10 = integer(10);
     ready_request_state_type();
@@ -915,8 +852,7 @@ void gatehouse_body(Object module) {
     Object parse = import("urllib.parse");
     standard_parse_qs = parse.attr(str::parse_qs);
     unquote = parse.attr("unquote");
-    quote = parse.attr("quote");
-    quote_plus = parse.attr("quote_plus");
+    keys::prepare();
     module.set_attr(str::urllib, import("urllib"));
     module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
     for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {

@@ -22,9 +22,11 @@
 
 #include "fingerprint.hpp"
 #include "function.hpp"
+#include "keys.hpp"
 #include "module.hpp"
 
 using namespace py;
+using keys::confirmed_identity, keys::loggable_error, keys::same_key, keys::shows_key;
 using fingerprint::Fingerprint;
 using fingerprint::FingerprintHash;
 
@@ -92,13 +94,13 @@ Name get{"get"}, set{"set"}, reset{"reset"}, type{"type"}, http{"http"}, lifespa
 Name lifespan_shutdown{"lifespan.shutdown"}, status{"status"}, headers{"headers"};
 Name body{"body"}, more_body{"more_body"}, query_string{"query_string"}, path{"path"};
 Name method{"method"}, client{"client"}, api_key{"api_key"}, user_id{"user_id"}, email{"email"};
-Name valid{"valid"}, reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
+Name reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
 Name mcp_user_email{"mcp_user_email"}, mcp_request_ctx{"mcp_request_ctx"};
 Name tervik_mcp_context{"tervik.mcp.context"}, http_response_start{"http.response.start"};
 Name http_response_body{"http.response.body"}, expected_asgi_message{"Expected ASGI message"};
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
-Name status_code{"status_code"}, json{"json"}, timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
-Name safe{"safe"}, empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
+Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
+Name empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
 Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_running{"is_running"};
 Name done{"done"}, sleep{"sleep"};
 Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
@@ -110,8 +112,8 @@ Constant json_headers;                          // ((b"content-type", b"applicat
 Constant realm_headers, invalid_token_headers;  // the 401's two header pairs, either form
 Constant missing_key_body, invalid_key_body, unverified_body;  // the 401 bodies of the reasons
 Constant not_found_body, too_many_body, busy_body;
-Constant int_10, int_32, int_200, int_401, int_404, int_429, int_503, debug_level;
-Constant quote, quote_plus, unquote;
+Constant int_10, int_32, int_401, int_404, int_429, int_503, debug_level;
+Constant unquote;
 Constant asyncio_module, secrets_module;
 Constant pass_through;  // admission's answer for a public path or a CORS preflight
 Constant gatehouse_class, secure_class;
@@ -225,47 +227,7 @@ Object unauthorized_body_for(std::string_view message) {
     return bytes(body);
 }
 
-// The same answer as `a == b`; for two strs the comparison takes the same time wherever
-// they differ, so response timing does not reveal how much of a key was right.
-bool same_key(const Object& a, const Object& b) {
-    if (!PyUnicode_CheckExact(a.get()) || !PyUnicode_CheckExact(b.get())) return a.equals(b);
-    Object keep_a, keep_b;
-    std::string_view x = utf8_bytes(a, keep_a), y = utf8_bytes(b, keep_b);
-    std::size_t n = std::max(x.size(), y.size());
-    std::uint64_t diff = x.size() == y.size() ? 0u : 1u;
-    std::size_t i = 0;
-    for (; i + 8 <= x.size() && i + 8 <= y.size(); i += 8) {
-        std::uint64_t wx, wy;
-        std::memcpy(&wx, x.data() + i, 8);
-        std::memcpy(&wy, y.data() + i, 8);
-        diff |= wx ^ wy;
-    }
-    for (; i < n; ++i) {
-        unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : 0;
-        unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : 0;
-        diff |= static_cast<unsigned>(cx ^ cy);
-    }
-    return diff == 0;
-}
 
-// Whether `message` shows the key in any form: as is, escaped as repr shows a str or its
-// bytes, or URL-encoded.
-bool shows_key(const Object& message, const Object& api_key) {
-    if (!PyUnicode_Check(api_key.get())) return false;
-    auto shows = [&](const Object& needle) {
-        return PyUnicode_Check(needle.get()) && PyUnicode_GET_LENGTH(needle.get()) > 0 &&
-               message.contains(needle.get());
-    };
-    auto inner = [](const Object& r, Py_ssize_t skip) {
-        return Object::steal(PyUnicode_Substring(r.get(), skip, PyUnicode_GET_LENGTH(r.get()) - 1));
-    };
-    Object str_repr = Object::steal(PyObject_Repr(api_key.get()));
-    Object bytes_repr = Object::steal(PyObject_Repr(
-        Object::steal(PyUnicode_AsEncodedString(api_key.get(), "utf-8", "surrogatepass")).get()));
-    return shows(api_key) || shows(inner(str_repr, 1)) || shows(inner(bytes_repr, 2)) ||
-           shows(Object::borrow(quote)(api_key, kw(str::safe, str::empty))) ||
-           shows(Object::borrow(quote_plus)(api_key));
-}
 
 // ---- bounded maps ----------------------------------------------------------------------------
 
@@ -1330,29 +1292,7 @@ constexpr const char* verify_remote_doc =
     "            A copy of the backend's answer when it confirms the key, else None.\n"
     "        ";
 
-// The warning's argument, always a text: the error's own text where no form of the key can
-// appear in it, else only its type name.
-Object loggable_error(PyObject* exc, const Object& api_key) {
-    Object type_name = text(Py_TYPE(exc)->tp_name);
-    if (PyErr_GivenExceptionMatches(exc, PyExc_UnicodeError)) return type_name;
-    try {
-        Object message = Object::borrow(exc).str();
-        return shows_key(message, api_key) ? type_name : message;
-    } catch (const Error&) {
-        return type_name;
-    }
-}
 
-// The backend's answer, when it confirms the key: status 200 and a JSON object whose "valid"
-// is truthy; else None.
-Object confirmed_identity(const Object& response) {
-    if (!response.attr(str::status_code).equals(int_200)) return none();
-    Object data = response.call_method(str::json);
-    if (!data.call_method(str::get, str::valid).truthy()) return none();
-    if (!PyDict_CheckExact(data.get()))
-        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
-    return data;
-}
 
 // client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet
 // awaited.  The key joins the URL's own query rather than replace it.
@@ -1728,7 +1668,6 @@ void build_constants() {
     busy_body = bytes(verification_busy_body);
     int_10 = integer(10);
     int_32 = integer(32);
-    int_200 = integer(200);
     int_401 = integer(401);
     int_404 = integer(404);
     int_429 = integer(429);
@@ -1737,9 +1676,8 @@ void build_constants() {
     pass_through =
         Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Object parse = import("urllib.parse");
-    quote = parse.attr("quote");
-    quote_plus = parse.attr("quote_plus");
     unquote = parse.attr("unquote");
+    keys::prepare();
     asyncio_module = import("asyncio");
     secrets_module = import("secrets");
     ready_gate_type();

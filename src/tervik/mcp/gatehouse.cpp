@@ -10,11 +10,13 @@
 #include <string_view>
 
 #include "function.hpp"
-#include "keys.hpp"
+#include "gate_common.hpp"
 #include "module.hpp"
 
 using namespace py;
-using keys::confirmed_identity, keys::loggable_error, keys::same_key, keys::shows_key;
+using gate_common::closing, gate_common::confirmed_identity,
+    gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
+    gate_common::shows_key;
 
 namespace {
 
@@ -62,7 +64,7 @@ Name user_id{"user_id"}, email{"email"}, reason{"reason"};
 Name mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"}, mcp_user_email{"mcp_user_email"};
 Name mcp_request_ctx{"mcp_request_ctx"}, tervik_mcp_context{"tervik.mcp.context"};
 Name http_response_start{"http.response.start"}, http_response_body{"http.response.body"};
-Name invalid_api_key{"invalid_api_key"}, expected_asgi_message{"Expected ASGI message"};
+Name invalid_api_key{"invalid_api_key"};
 Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
 Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer "};
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
@@ -440,28 +442,6 @@ bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
     return state->response_started && !state->response_complete;
 }
 
-Object closing_body_message() {
-    Object message = new_dict();
-    message.set_item(str::type, str::http_response_body);
-    message.set_item(str::body, empty_bytes);
-    message.set_item(str::more_body, Py_False);
-    return message;
-}
-
-// except RuntimeError as exc: if "Expected ASGI message" not in str(exc): raise
-// (the server's complaint about a message sent after the response ended, which the gate
-// lets pass).  An error while reading the text takes the place of the application's.
-void forgive_expected_asgi_message(Outcome& outcome) {
-    if (!outcome.failed_with(PyExc_RuntimeError)) return;
-    Handling handling = outcome.handling();
-    try {
-        if (Object::borrow(outcome.exception()).str().contains(str::expected_asgi_message))
-            outcome.recover();
-    } catch (const Error& e) {
-        outcome.fail(e);
-    }
-}
-
 // The methods as the class defines them: calls through the instance that find one of these
 // unreplaced run its body directly.
 Constant own_extract_token, own_verify_remote, own_send_401;
@@ -525,18 +505,6 @@ Object admission(const Object& self, const Object& scope, const Object& send) {
     return begin_request(scope, send, token);
 }
 
-// Closes a response the application left open, with its failure (if any) being handled; the
-// client being gone is no error, but a cancellation is never swallowed.
-Task close_response(Object send, Object failure) {
-    Handling handling(failure.get());
-    Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
-    if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
-}
-
-// That, to be awaited after the application's outcome.
-Object closing(const Object& send, const Outcome& outcome) {
-    return close_response(send, Object::borrow_or_null(outcome.exception())).into_object();
-}
 
 // self.app(scope, receive, send), to be awaited.
 Object application(const Object& self, const Object& scope, const Object& receive,
@@ -599,9 +567,6 @@ constexpr const char* verify_remote_doc =
     "        Returns:\n"
     "            校验通过时返回校验后端应答中的用户信息 dict，校验失败时返回 None。\n"
     "        ";
-
-
-
 
 // client.get(self._auth_verify_url + ?api_key=key, headers={"X-MCP-API-Key": key},
 //            timeout=10), not yet awaited.  The key joins the URL's own query (a tenant
@@ -852,7 +817,7 @@ void gatehouse_body(Object module) {
     Object parse = import("urllib.parse");
     standard_parse_qs = parse.attr(str::parse_qs);
     unquote = parse.attr("unquote");
-    keys::prepare();
+    gate_common::prepare();
     module.set_attr(str::urllib, import("urllib"));
     module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
     for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {

@@ -22,11 +22,13 @@
 
 #include "fingerprint.hpp"
 #include "function.hpp"
-#include "keys.hpp"
+#include "gate_common.hpp"
 #include "module.hpp"
 
 using namespace py;
-using keys::confirmed_identity, keys::loggable_error, keys::same_key, keys::shows_key;
+using gate_common::closing, gate_common::confirmed_identity,
+    gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
+    gate_common::shows_key;
 using fingerprint::Fingerprint;
 using fingerprint::FingerprintHash;
 
@@ -97,7 +99,7 @@ Name method{"method"}, client{"client"}, api_key{"api_key"}, user_id{"user_id"},
 Name reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
 Name mcp_user_email{"mcp_user_email"}, mcp_request_ctx{"mcp_request_ctx"};
 Name tervik_mcp_context{"tervik.mcp.context"}, http_response_start{"http.response.start"};
-Name http_response_body{"http.response.body"}, expected_asgi_message{"Expected ASGI message"};
+Name http_response_body{"http.response.body"};
 Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
 Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
 Name empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
@@ -226,8 +228,6 @@ Object unauthorized_body_for(std::string_view message) {
     body += unauthorized_suffix;
     return bytes(body);
 }
-
-
 
 // ---- bounded maps ----------------------------------------------------------------------------
 
@@ -1153,38 +1153,6 @@ bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
     return state->response_started && !state->response_complete;
 }
 
-Object closing_body_message() {
-    Object message = new_dict(3);
-    message.set_item(str::type, str::http_response_body);
-    message.set_item(str::body, empty_bytes);
-    message.set_item(str::more_body, Py_False);
-    return message;
-}
-
-// except RuntimeError as exc: if "Expected ASGI message" not in str(exc): raise
-void forgive_expected_asgi_message(Outcome& outcome) {
-    if (!outcome.failed_with(PyExc_RuntimeError)) return;
-    Handling handling = outcome.handling();
-    try {
-        if (Object::borrow(outcome.exception()).str().contains(str::expected_asgi_message))
-            outcome.recover();
-    } catch (const Error& e) {
-        outcome.fail(e);
-    }
-}
-
-// Closes a response the application left open, with its failure (if any) being handled; the
-// client being gone is no error, but a cancellation is never swallowed.
-Task close_response(Object send, Object failure) {
-    Handling handling(failure.get());
-    Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
-    if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
-}
-
-Object closing(const Object& send, const Outcome& outcome) {
-    return close_response(send, Object::borrow_or_null(outcome.exception())).into_object();
-}
-
 Object application(const Object& self, const Object& scope, const Object& receive,
                    const Object& send) {
     return self.attr(str::app)(scope, receive, send);
@@ -1291,8 +1259,6 @@ constexpr const char* verify_remote_doc =
     "        Returns:\n"
     "            A copy of the backend's answer when it confirms the key, else None.\n"
     "        ";
-
-
 
 // client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet
 // awaited.  The key joins the URL's own query rather than replace it.
@@ -1677,7 +1643,7 @@ void build_constants() {
         Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Object parse = import("urllib.parse");
     unquote = parse.attr("unquote");
-    keys::prepare();
+    gate_common::prepare();
     asyncio_module = import("asyncio");
     secrets_module = import("secrets");
     ready_gate_type();

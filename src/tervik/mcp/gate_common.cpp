@@ -1,4 +1,4 @@
-#include "keys.hpp"
+#include "gate_common.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,21 +7,37 @@
 
 using namespace py;
 
-namespace keys {
+namespace gate_common {
 
 namespace {
 
 namespace str {
 Name safe{"safe"}, empty{""}, status_code{"status_code"}, json{"json"}, get{"get"};
-Name valid{"valid"};
+Name valid{"valid"}, type{"type"}, http_response_body{"http.response.body"}, body{"body"};
+Name more_body{"more_body"}, expected_asgi_message{"Expected ASGI message"};
 }  // namespace str
 
-Constant int_200, quote, quote_plus;
+Constant int_200, empty_bytes, quote, quote_plus;
+
+Object closing_body_message() {
+    Object message = new_dict();
+    message.set_item(str::type, str::http_response_body);
+    message.set_item(str::body, empty_bytes);
+    message.set_item(str::more_body, Py_False);
+    return message;
+}
+
+Task close_response(Object send, Object failure) {
+    Handling handling(failure.get());
+    Outcome closed = co_await attempt([&] { return send(closing_body_message()); });
+    if (!closed.failed_with(PyExc_Exception)) std::move(closed).get();
+}
 
 }  // namespace
 
 void prepare() {
     int_200 = integer(200);
+    empty_bytes = bytes("");
     Object parse = import("urllib.parse");
     quote = parse.attr("quote");
     quote_plus = parse.attr("quote_plus");
@@ -85,4 +101,19 @@ Object confirmed_identity(const Object& response) {
     return data;
 }
 
-}  // namespace keys
+void forgive_expected_asgi_message(Outcome& outcome) {
+    if (!outcome.failed_with(PyExc_RuntimeError)) return;
+    Handling handling = outcome.handling();
+    try {
+        if (Object::borrow(outcome.exception()).str().contains(str::expected_asgi_message))
+            outcome.recover();
+    } catch (const Error& e) {
+        outcome.fail(e);
+    }
+}
+
+Object closing(const Object& send, const Outcome& outcome) {
+    return close_response(send, Object::borrow_or_null(outcome.exception())).into_object();
+}
+
+}  // namespace gate_common

@@ -1,14 +1,14 @@
-// What both gates (gatehouse and secure) do with an API key beyond reading it: compare it
-// with another in constant time, keep it out of the text they log, and read the
-// verification backend's answer about it.
+// What both gates (gatehouse and secure) do the same way: compare a key with another in
+// constant time, keep keys out of the text they log, read the verification backend's
+// answer, and end a request the application left in a state the server must not see.
 #pragma once
 
+#include "coroutine.hpp"
 #include "object.hpp"
 
-namespace keys {
+namespace gate_common {
 
-// At module exec, after the module's names are interned: the urllib.parse functions that
-// show_key() asks how a key looks once URL-encoded.
+// At module exec, after the module's names are interned.
 void prepare();
 
 // The same answer as `a == b`; for two strs the comparison takes the same time wherever
@@ -29,4 +29,14 @@ py::Object loggable_error(PyObject* exc, const py::Object& api_key);
 // "valid" is truthy; else None.
 py::Object confirmed_identity(const py::Object& response);
 
-}  // namespace keys
+// except RuntimeError as exc: if "Expected ASGI message" not in str(exc): raise
+// (the server's complaint about a message sent after the response ended, which the gates
+// let pass).  An error while reading the text takes the place of the application's.
+void forgive_expected_asgi_message(py::Outcome& outcome);
+
+// Closes a response the application left open (an empty last body), with its failure (if
+// any) being handled, to be awaited; the client being gone is no error, but a cancellation
+// is never swallowed.
+py::Object closing(const py::Object& send, const py::Outcome& outcome);
+
+}  // namespace gate_common

@@ -348,7 +348,9 @@ def _served() -> Any:
     if os.environ.get("SECURE_GATE_CLASS") == "ApiKeyGatehouse":
         gate = ApiKeyGatehouse(inner, auth_verify_url=url)
     elif budget := os.environ.get("SECURE_GATE_BUDGET"):
-        gate = SecureGatehouse(inner, auth_verify_url=url, max_verifications_per_second=float(budget))
+        gate = SecureGatehouse(
+            inner, auth_verify_url=url, max_verifications_per_second=float(budget)
+        )
     else:
         gate = SecureGatehouse(inner, auth_verify_url=url)
     return gate

@@ -19,7 +19,6 @@ import functools
 import importlib.util
 import os
 import socket
-import sys
 from pathlib import Path
 from types import ModuleType
 

@@ -23,7 +23,6 @@ from playwright.sync_api import TimeoutError as PlaywrightTimeoutError
 
 import tervik.amazon_rufus.services.browser as browser
 from tervik.amazon_rufus.services.browser import BrowserAttachService
-
 from tests.browser.conftest import wait_until
 
 NOT_CAPTURED = (

@@ -15,9 +15,9 @@ from typing import Any
 
 import pytest
 
-from tests.conftest import python_gate
 from tervik.mcp import gatehouse
 from tervik.mcp.context import mcp_request_ctx
+from tests.conftest import python_gate
 
 
 class Trap:
@@ -127,6 +127,7 @@ SITES = [
 def warm_up(module) -> None:
     """A few whole requests first: what they leave behind for reuse must not change how a
     later call ends."""
+
     async def app(scope, receive, send):
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b""})

@@ -10,7 +10,9 @@ import pytest
 
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
 
-BODY_90 = b'{"error":"Unauthorized","message":"Invalid or missing API Key","reason":"invalid_api_key"}'
+BODY_90 = (
+    b'{"error":"Unauthorized","message":"Invalid or missing API Key","reason":"invalid_api_key"}'
+)
 
 
 @pytest.mark.parametrize(
@@ -18,19 +20,36 @@ BODY_90 = b'{"error":"Unauthorized","message":"Invalid or missing API Key","reas
     [
         ({"api_key": "k"}, logging.INFO, "MCP Server 运行在固定 API Key 模式"),
         ({"api_key": "  "}, logging.INFO, "MCP Server 运行在固定 API Key 模式"),
-        ({"auth_verify_url": "http://v/x"}, logging.INFO, "MCP Server 运行在远程校验模式，校验地址: http://v/x"),
-        ({"auth_verify_url": "http://v/x", "api_key": "k"}, logging.INFO,
-         "MCP Server 运行在远程校验模式，校验地址: http://v/x"),
-        ({"auth_verify_url": "", "api_key": "k"}, logging.INFO, "MCP Server 运行在固定 API Key 模式"),
+        (
+            {"auth_verify_url": "http://v/x"},
+            logging.INFO,
+            "MCP Server 运行在远程校验模式，校验地址: http://v/x",
+        ),
+        (
+            {"auth_verify_url": "http://v/x", "api_key": "k"},
+            logging.INFO,
+            "MCP Server 运行在远程校验模式，校验地址: http://v/x",
+        ),
+        (
+            {"auth_verify_url": "", "api_key": "k"},
+            logging.INFO,
+            "MCP Server 运行在固定 API Key 模式",
+        ),
         ({}, logging.WARNING, "MCP Server 未配置任何 API Key 鉴权！"),
-        ({"api_key": "", "auth_verify_url": ""}, logging.WARNING, "MCP Server 未配置任何 API Key 鉴权！"),
+        (
+            {"api_key": "", "auth_verify_url": ""},
+            logging.WARNING,
+            "MCP Server 未配置任何 API Key 鉴权！",
+        ),
     ],
 )
 def test_construction_logs_its_mode_once(caplog, options, level, message):
     app = object()
     with caplog.at_level(logging.DEBUG, logger="tervik.mcp"):
         gate = ApiKeyGatehouse(app, **options)
-    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [("tervik.mcp", level, message)]
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("tervik.mcp", level, message)
+    ]
     assert gate.app is app
     assert gate._api_key == options.get("api_key")
     assert gate._auth_verify_url == options.get("auth_verify_url")
@@ -83,10 +102,18 @@ def test_extract_token(scope, token):
         (scope(b"api_key=\xff"), UnicodeDecodeError, None),
         (scope(b"", (b"a", b"b", b"c")), ValueError, "too many values to unpack (expected 2)"),
         # the extension's own unpacking message; plain Python words it differently
-        pytest.param(scope(b"", (b"a",)), ValueError, "need more than 1 value to unpack",
-                     marks=pytest.mark.native_only),
-        pytest.param(scope(b"", iter([b"authorization"])), ValueError, "need more than 1 value to unpack",
-                     marks=pytest.mark.native_only),
+        pytest.param(
+            scope(b"", (b"a",)),
+            ValueError,
+            "need more than 1 value to unpack",
+            marks=pytest.mark.native_only,
+        ),
+        pytest.param(
+            scope(b"", iter([b"authorization"])),
+            ValueError,
+            "need more than 1 value to unpack",
+            marks=pytest.mark.native_only,
+        ),
         ({"query_string": "api_key=k"}, AttributeError, None),
     ],
 )
@@ -99,7 +126,9 @@ def test_extract_token_errors(scope, error, message):
 
 def test_extract_token_handles_thousands_of_fields_and_headers():
     query = b"&".join(b"f%d=%d" % (i, i) for i in range(20000)) + b"&api_key=last"
-    headers = [(b"x-h%d" % i, b"v" * 100) for i in range(20000)] + [(b"authorization", b"Bearer " + b"k" * 100000)]
+    headers = [(b"x-h%d" % i, b"v" * 100) for i in range(20000)] + [
+        (b"authorization", b"Bearer " + b"k" * 100000)
+    ]
     gate = ApiKeyGatehouse(None)
     assert gate._extract_token({"query_string": query}) == "last"
     assert gate._extract_token({"headers": headers}) == "k" * 100000
@@ -120,7 +149,10 @@ def test_401_messages():
     assert start == {
         "type": "http.response.start",
         "status": 401,
-        "headers": [(b"content-type", b"application/json"), (b"www-authenticate", b'Bearer realm="tervik-mcp"')],
+        "headers": [
+            (b"content-type", b"application/json"),
+            (b"www-authenticate", b'Bearer realm="tervik-mcp"'),
+        ],
     }
     assert list(start) == ["type", "status", "headers"]
     assert type(start["status"]) is int
@@ -130,11 +162,20 @@ def test_401_messages():
     assert again["headers"] is not start["headers"]  # a new list for every response
 
 
-@pytest.mark.parametrize("reason", ["", "quote\"back\\slash", "新\n\ttab\x01", "ünïcödé", "invalid_api_key"])
+@pytest.mark.parametrize(
+    "reason", ["", 'quote"back\\slash', "新\n\ttab\x01", "ünïcödé", "invalid_api_key"]
+)
 def test_401_body_is_json_with_the_reason(reason):
     _, body = send_401(reason=reason)
-    assert json.loads(body["body"]) == {"error": "Unauthorized", "message": "Invalid or missing API Key", "reason": reason}
-    assert body["body"] == json.dumps(json.loads(body["body"]), ensure_ascii=False, separators=(",", ":")).encode()
+    assert json.loads(body["body"]) == {
+        "error": "Unauthorized",
+        "message": "Invalid or missing API Key",
+        "reason": reason,
+    }
+    assert (
+        body["body"]
+        == json.dumps(json.loads(body["body"]), ensure_ascii=False, separators=(",", ":")).encode()
+    )
 
 
 def test_401_reason_that_cannot_be_encoded_sends_nothing():
@@ -172,10 +213,19 @@ def test_provider_accepts_its_key_with_a_fresh_access_token_class():
     assert type(first).__bases__ == (object,)
 
 
-@pytest.mark.parametrize(("key", "token", "ok"), [
-    ("k", "K", False), ("k", " k", False), ("k", "Bearer k", False), ("k", "", False),
-    ("", "", True), ("ключ", "ключ", True), ("\ud800", "\ud800", True), ("\ud800", "\ud801", False),
-])
+@pytest.mark.parametrize(
+    ("key", "token", "ok"),
+    [
+        ("k", "K", False),
+        ("k", " k", False),
+        ("k", "Bearer k", False),
+        ("k", "", False),
+        ("", "", True),
+        ("ключ", "ключ", True),
+        ("\ud800", "\ud800", True),
+        ("\ud800", "\ud801", False),
+    ],
+)
 def test_provider_compares_exactly(key, token, ok):
     assert (verify(key, token) is not None) is ok
 
@@ -187,11 +237,37 @@ def test_provider_docstring():
         "    访问控制，不涉及用户身份隔离。实际业务鉴权由调用方传入的 session_id/jwt\n"
         "    在后端完成。\n    "
     )
-    assert FixedApiKeyAuthProvider.verify_token.__doc__ == "校验 Bearer Token 是否与固定 API Key 匹配。"
+    assert (
+        FixedApiKeyAuthProvider.verify_token.__doc__
+        == "校验 Bearer Token 是否与固定 API Key 匹配。"
+    )
 
 
-PIECES = ["api_key", "api%5Fkey", "api%5fkey", "api+key", "api_key ", "=", "=", "&", "&", "%", "%2",
-          "%zz", "+", "a", "ü", "%C3%BC", "%FF", "%C3", "x=1", "", "==", "k%26v", "%3D"]
+PIECES = [
+    "api_key",
+    "api%5Fkey",
+    "api%5fkey",
+    "api+key",
+    "api_key ",
+    "=",
+    "=",
+    "&",
+    "&",
+    "%",
+    "%2",
+    "%zz",
+    "+",
+    "a",
+    "ü",
+    "%C3%BC",
+    "%FF",
+    "%C3",
+    "x=1",
+    "",
+    "==",
+    "k%26v",
+    "%3D",
+]
 
 
 def test_query_extraction_matches_parse_qs():
@@ -212,7 +288,9 @@ def test_a_replaced_query_parser_is_used(monkeypatch):
 
     import tervik.mcp.gatehouse as gatehouse
 
-    parser = types.SimpleNamespace(parse=types.SimpleNamespace(parse_qs=lambda q: {"api_key": ["from-" + q]}))
+    parser = types.SimpleNamespace(
+        parse=types.SimpleNamespace(parse_qs=lambda q: {"api_key": ["from-" + q]})
+    )
     monkeypatch.setattr(gatehouse, "urllib", parser)
     assert ApiKeyGatehouse(None)._extract_token({"query_string": b"anything"}) == "from-anything"
     parser.parse.parse_qs = lambda q: {"api_key": [7]}

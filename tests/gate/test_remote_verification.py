@@ -3,16 +3,15 @@
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import sys
 import time
 
 import pytest
-from tests.gate.conftest import Reply
 
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.gatehouse import ApiKeyGatehouse
+from tests.gate.conftest import Reply
 
 WARNING_PREFIX = "远程校验 API Key 失败: "
 
@@ -22,7 +21,9 @@ def warnings_of(caplog):
     return [
         r.getMessage()
         for r in caplog.records
-        if r.name == "tervik.mcp" and r.levelno == logging.WARNING and r.msg.startswith(WARNING_PREFIX)
+        if r.name == "tervik.mcp"
+        and r.levelno == logging.WARNING
+        and r.msg.startswith(WARNING_PREFIX)
     ]
 
 
@@ -37,7 +38,12 @@ async def verify(url, key):
 
 async def test_a_confirmed_key_returns_the_whole_answer(backend, caplog):
     backend.answer(Reply.json({"valid": True, "user_id": 7, "email": "a@b", "extra": [1]}))
-    assert await verify(backend.url, "key-1") == {"valid": True, "user_id": 7, "email": "a@b", "extra": [1]}
+    assert await verify(backend.url, "key-1") == {
+        "valid": True,
+        "user_id": 7,
+        "email": "a@b",
+        "extra": [1],
+    }
     (seen,) = backend.requests
     assert (seen.method, seen.path) == ("GET", "/verify")
     assert seen.query == {"api_key": ["key-1"]}
@@ -53,9 +59,18 @@ async def test_the_urls_own_query_is_kept(backend):
 
 @pytest.mark.parametrize(
     ("answer", "confirmed"),
-    [({"valid": "false"}, True), ({"valid": 1}, True), ({"valid": [0]}, True),
-     ({"valid": False}, False), ({"valid": 0}, False), ({"valid": None}, False),
-     ({"valid": ""}, False), ({"valid": []}, False), ({"valid": {}}, False), ({}, False)],
+    [
+        ({"valid": "false"}, True),
+        ({"valid": 1}, True),
+        ({"valid": [0]}, True),
+        ({"valid": False}, False),
+        ({"valid": 0}, False),
+        ({"valid": None}, False),
+        ({"valid": ""}, False),
+        ({"valid": []}, False),
+        ({"valid": {}}, False),
+        ({}, False),
+    ],
 )
 async def test_valid_is_judged_by_truth_value(backend, caplog, answer, confirmed):
     backend.answer(Reply.json(answer))
@@ -153,8 +168,14 @@ class App:
 
     async def __call__(self, scope, receive, send):
         await asyncio.sleep(0)  # let other requests interleave
-        self.seen.append((scope.get("mcp_api_key"), scope.get("mcp_user_id"), scope.get("mcp_user_email"),
-                          mcp_request_ctx.get()))
+        self.seen.append(
+            (
+                scope.get("mcp_api_key"),
+                scope.get("mcp_user_id"),
+                scope.get("mcp_user_email"),
+                mcp_request_ctx.get(),
+            )
+        )
 
 
 async def send(message):

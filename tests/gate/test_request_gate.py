@@ -19,14 +19,16 @@ CLOSING = {"type": "http.response.body", "body": b"", "more_body": False}
 class Server:
     """Records what reaches the server's send; optionally fails on a message type."""
 
-    def __init__(self, fail_on=None, error=OSError("client gone")):
+    def __init__(self, fail_on=None, error=None):
         self.sent = []
         self.fail_on = fail_on
-        self.error = error
+        self.error = error if error is not None else OSError("client gone")
 
     async def send(self, message):
         self.sent.append(message)
-        if message.get("type") == self.fail_on or (self.fail_on == "closing" and message == CLOSING):
+        if message.get("type") == self.fail_on or (
+            self.fail_on == "closing" and message == CLOSING
+        ):
             raise self.error
 
     async def receive(self):
@@ -55,7 +57,9 @@ async def run(gate, scope, server):
 
 
 @pytest.mark.parametrize("kind", ["lifespan", "websocket", "other"])
-@pytest.mark.parametrize("options", [{}, {"api_key": "k"}, {"auth_verify_url": "http://127.0.0.1:9/"}])
+@pytest.mark.parametrize(
+    "options", [{}, {"api_key": "k"}, {"auth_verify_url": "http://127.0.0.1:9/"}]
+)
 async def test_non_http_scopes_pass_unchecked_with_the_servers_send(kind, options):
     app, server = App(), Server()
     await run(ApiKeyGatehouse(app, **options), {"type": kind}, server)
@@ -95,7 +99,11 @@ async def test_refusals_answer_401_and_leave_everything_alone(options, scope, mo
 
 @pytest.mark.parametrize(
     "scope",
-    [http(b"api_key=k"), http(b"", (b"authorization", b"Bearer k")), http(b"x=1&api_key=k", (b"authorization", b"Bearer no"))],
+    [
+        http(b"api_key=k"),
+        http(b"", (b"authorization", b"Bearer k")),
+        http(b"x=1&api_key=k", (b"authorization", b"Bearer no")),
+    ],
 )
 async def test_fixed_key_admits_and_publishes_identity(scope):
     previous = mcp_request_ctx.set("previous")
@@ -216,7 +224,12 @@ async def test_expected_asgi_message_runtime_error_is_swallowed(complete):
         raise RuntimeError("Unexpected ASGI message 'x' sent. Expected ASGI message 'y'.")
 
     server = Server()
-    assert await ApiKeyGatehouse(App(script), api_key="k")(http(b"api_key=k"), server.receive, server.send) is None
+    assert (
+        await ApiKeyGatehouse(App(script), api_key="k")(
+            http(b"api_key=k"), server.receive, server.send
+        )
+        is None
+    )
     assert len(server.sent) == (2 if complete else 0)
 
 
@@ -322,7 +335,10 @@ async def test_missing_context_module_raises_import_error_before_the_app(monkeyp
     assert app.calls == [] and server.sent == []
 
 
-@pytest.mark.parametrize(("key", "token"), [("k", "k\0"), ("ключ", "ключ"), ("\ud800x", "\ud800x"), ("a" * 1000, "a" * 999 + "b")])
+@pytest.mark.parametrize(
+    ("key", "token"),
+    [("k", "k\0"), ("ключ", "ключ"), ("\ud800x", "\ud800x"), ("a" * 1000, "a" * 999 + "b")],
+)
 async def test_fixed_key_comparison_matches_equality(key, token):
     app = App()
     gate = ApiKeyGatehouse(app, api_key=key)

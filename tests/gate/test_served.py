@@ -15,11 +15,15 @@ from starlette.routing import Route
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.gatehouse import ApiKeyGatehouse
 
-BODY_90 = b'{"error":"Unauthorized","message":"Invalid or missing API Key","reason":"invalid_api_key"}'
+BODY_90 = (
+    b'{"error":"Unauthorized","message":"Invalid or missing API Key","reason":"invalid_api_key"}'
+)
 
 
 async def whoami(request):
-    return JSONResponse({"identity": mcp_request_ctx.get(), "scope_key": request.scope.get("mcp_api_key")})
+    return JSONResponse(
+        {"identity": mcp_request_ctx.get(), "scope_key": request.scope.get("mcp_api_key")}
+    )
 
 
 finished = threading.Event()
@@ -42,8 +46,11 @@ starlette_app = Starlette(routes=[Route("/whoami", whoami), Route("/stream", str
 
 def test_refusal_on_the_wire(serve):
     base = serve(ApiKeyGatehouse(starlette_app, api_key="secret"))
-    for response in (httpx.get(base + "/whoami"), httpx.get(base + "/whoami?api_key=wrong"),
-                     httpx.get(base + "/whoami", headers={"Authorization": "Bearer wrong"})):
+    for response in (
+        httpx.get(base + "/whoami"),
+        httpx.get(base + "/whoami?api_key=wrong"),
+        httpx.get(base + "/whoami", headers={"Authorization": "Bearer wrong"}),
+    ):
         assert response.status_code == 401
         assert response.headers["content-type"] == "application/json"
         assert response.headers["www-authenticate"] == 'Bearer realm="tervik-mcp"'
@@ -58,14 +65,18 @@ def test_admitted_request_sees_its_identity(serve, how):
     else:
         response = httpx.get(base + "/whoami", headers={"authorization": "bearer secret"})
     assert response.status_code == 200
-    assert response.json() == {"identity": {"api_key": "secret", "user_id": None, "email": None},
-                               "scope_key": "secret"}
+    assert response.json() == {
+        "identity": {"api_key": "secret", "user_id": None, "email": None},
+        "scope_key": "secret",
+    }
 
 
 def test_huge_queries_and_headers_are_handled(serve):
     base = serve(ApiKeyGatehouse(starlette_app, api_key="secret"))
     query = "&".join(f"f{i}=v" for i in range(3000)) + "&api_key=secret"
-    response = httpx.get(f"{base}/whoami?{query}", headers={f"x-h{i}": "v" * 50 for i in range(500)})
+    response = httpx.get(
+        f"{base}/whoami?{query}", headers={f"x-h{i}": "v" * 50 for i in range(500)}
+    )
     assert response.status_code == 200
 
 
@@ -74,7 +85,10 @@ def test_remote_mode_over_the_wire(serve, verify_backend):
     backend.valid(key="good", user_id=42, email="u@x")
     base = serve(ApiKeyGatehouse(starlette_app, auth_verify_url=backend.url))
     assert httpx.get(base + "/whoami?api_key=good").json()["identity"] == {
-        "api_key": "good", "user_id": 42, "email": "u@x"}
+        "api_key": "good",
+        "user_id": 42,
+        "email": "u@x",
+    }
     assert httpx.get(base + "/whoami?api_key=bad").status_code == 401
 
 
@@ -119,7 +133,7 @@ async def test_mcp_client_through_the_gate_remote(mcp_server, verify_backend, tr
 @pytest.mark.parametrize("transport", ["streamable-http", "sse"])
 async def test_mcp_client_without_a_key_is_refused(mcp_server, transport):
     endpoint = mcp_server(transport, ApiKeyGatehouse, api_key="secret")
-    with pytest.raises(BaseException):  # the SDK reports it in its own way per transport
+    with pytest.raises(BaseException):  # noqa: B017 - the SDK reports it its own way per transport
         await endpoint.whoami(timeout=5)
     probe = httpx.get(endpoint.url, headers={"accept": "text/event-stream"})
     assert probe.status_code == 401

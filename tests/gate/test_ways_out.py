@@ -10,9 +10,9 @@ import sys
 
 import pytest
 
-from tests.conftest import free_port
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.gatehouse import ApiKeyGatehouse
+from tests.conftest import free_port
 
 from .conftest import Reply, VerifyBackend
 
@@ -25,6 +25,7 @@ def backend(verify_backend) -> VerifyBackend:
 @pytest.fixture
 def closed_port() -> int:
     return free_port()
+
 
 HTTP = {"type": "http", "query_string": b"api_key=k", "headers": []}
 
@@ -192,7 +193,9 @@ async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request
             return {"valid": True, "user_id": 7}
 
     server = Server()
-    task = asyncio.ensure_future(Swallowing(None, auth_verify_url="http://v")(dict(HTTP), None, server.send))
+    task = asyncio.ensure_future(
+        Swallowing(None, auth_verify_url="http://v")(dict(HTTP), None, server.send)
+    )
     await asyncio.sleep(0.01)
     task.cancel()
     with pytest.raises(asyncio.CancelledError):

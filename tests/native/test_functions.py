@@ -12,8 +12,8 @@ import textwrap
 
 import pytest
 
-from tests.conftest import python_env
 from tervik.mcp.gatehouse import ApiKeyGatehouse, FixedApiKeyAuthProvider
+from tests.conftest import python_env
 
 pytestmark = pytest.mark.native_only  # the extension's own machinery
 
@@ -30,7 +30,11 @@ PLAIN = [ApiKeyGatehouse.__init__, ApiKeyGatehouse._extract_token, FixedApiKeyAu
 def test_async_methods_are_coroutine_functions(fn):
     assert asyncio.iscoroutinefunction(fn)
     assert fn._is_coroutine is asyncio.coroutines._is_coroutine
-    bound = fn.__get__(object.__new__(fn.__qualname__.startswith("Api") and ApiKeyGatehouse or FixedApiKeyAuthProvider))
+    bound = fn.__get__(
+        object.__new__(
+            fn.__qualname__.startswith("Api") and ApiKeyGatehouse or FixedApiKeyAuthProvider
+        )
+    )
     assert asyncio.iscoroutinefunction(bound)
     if hasattr(inspect, "markcoroutinefunction"):
         assert inspect.iscoroutinefunction(fn)
@@ -47,14 +51,20 @@ def test_plain_methods_are_not(fn):
 @pytest.mark.parametrize(
     ("fn", "signature"),
     [
-        (ApiKeyGatehouse.__init__,
-         "(self, app: 'ASGIApp', *, api_key: 'str | None' = None, auth_verify_url: 'str | None' = None)"),
+        (
+            ApiKeyGatehouse.__init__,
+            "(self, app: 'ASGIApp', *, api_key: 'str | None' = None, auth_verify_url: 'str | None' = None)",
+        ),
         (ApiKeyGatehouse._extract_token, "(self, scope: 'Scope') -> 'str | None'"),
-        (ApiKeyGatehouse.__call__,
-         "(self, scope: 'Scope', receive: 'Receive', send: 'Send') -> 'None'"),
+        (
+            ApiKeyGatehouse.__call__,
+            "(self, scope: 'Scope', receive: 'Receive', send: 'Send') -> 'None'",
+        ),
         (ApiKeyGatehouse._verify_remote, "(self, api_key: 'str | None') -> 'dict | None'"),
-        (ApiKeyGatehouse._send_401,
-         "(self, _scope: 'Scope', send: 'Send', reason: 'str' = 'invalid_api_key') -> 'None'"),
+        (
+            ApiKeyGatehouse._send_401,
+            "(self, _scope: 'Scope', send: 'Send', reason: 'str' = 'invalid_api_key') -> 'None'",
+        ),
         (FixedApiKeyAuthProvider.__init__, "(self, api_key: 'str')"),
         (FixedApiKeyAuthProvider.verify_token, "(self, token: 'str') -> 'Any'"),
     ],
@@ -124,13 +134,28 @@ def call_shape_cases():
         (lambda: G(api_key="k"), "__init__() takes exactly 2 positional arguments (1 given)"),
         (lambda: G(None, bogus=1), "__init__() got an unexpected keyword argument 'bogus'"),
         (lambda: G(None, app=None), "__init__() got multiple values for keyword argument 'app'"),
-        (lambda: g._extract_token(), "_extract_token() takes exactly 2 positional arguments (1 given)"),
+        (
+            lambda: g._extract_token(),
+            "_extract_token() takes exactly 2 positional arguments (1 given)",
+        ),
         (lambda: g._send_401({}), "_send_401() takes at least 3 positional arguments (2 given)"),
-        (lambda: g._send_401({}, None, "r", "x"), "_send_401() takes at most 4 positional arguments (5 given)"),
-        (lambda: g._send_401(_scope={}), "_send_401() takes at least 3 positional arguments (2 given)"),
-        (lambda: g._verify_remote(), "_verify_remote() takes exactly 2 positional arguments (1 given)"),
+        (
+            lambda: g._send_401({}, None, "r", "x"),
+            "_send_401() takes at most 4 positional arguments (5 given)",
+        ),
+        (
+            lambda: g._send_401(_scope={}),
+            "_send_401() takes at least 3 positional arguments (2 given)",
+        ),
+        (
+            lambda: g._verify_remote(),
+            "_verify_remote() takes exactly 2 positional arguments (1 given)",
+        ),
         (lambda: P(), "__init__() takes exactly 2 positional arguments (1 given)"),
-        (lambda: P("k").verify_token("a", "b"), "verify_token() takes exactly 2 positional arguments (3 given)"),
+        (
+            lambda: P("k").verify_token("a", "b"),
+            "verify_token() takes exactly 2 positional arguments (3 given)",
+        ),
     ]
 
 
@@ -153,20 +178,34 @@ SUBCLASS_NOTE = (
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: ApiKeyGatehouse(None, api_key=5),
-         "Argument 'api_key' has incorrect type (expected str, got int)"),
-        (lambda: ApiKeyGatehouse(None, auth_verify_url=b"u"),
-         "Argument 'auth_verify_url' has incorrect type (expected str, got bytes)"),
-        (lambda: ApiKeyGatehouse(None, api_key=Text("k")),
-         "Argument 'api_key' has incorrect type (expected str, got Text)" + SUBCLASS_NOTE),
-        (lambda: ApiKeyGatehouse(None)._send_401({}, None, None),
-         "Argument 'reason' has incorrect type (expected str, got NoneType)"),
-        (lambda: ApiKeyGatehouse(None)._verify_remote(1),
-         "Argument 'api_key' has incorrect type (expected str, got int)"),
-        (lambda: FixedApiKeyAuthProvider(None),
-         "Argument 'api_key' has incorrect type (expected str, got NoneType)"),
-        (lambda: FixedApiKeyAuthProvider("k").verify_token(None),
-         "Argument 'token' has incorrect type (expected str, got NoneType)"),
+        (
+            lambda: ApiKeyGatehouse(None, api_key=5),
+            "Argument 'api_key' has incorrect type (expected str, got int)",
+        ),
+        (
+            lambda: ApiKeyGatehouse(None, auth_verify_url=b"u"),
+            "Argument 'auth_verify_url' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: ApiKeyGatehouse(None, api_key=Text("k")),
+            "Argument 'api_key' has incorrect type (expected str, got Text)" + SUBCLASS_NOTE,
+        ),
+        (
+            lambda: ApiKeyGatehouse(None)._send_401({}, None, None),
+            "Argument 'reason' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: ApiKeyGatehouse(None)._verify_remote(1),
+            "Argument 'api_key' has incorrect type (expected str, got int)",
+        ),
+        (
+            lambda: FixedApiKeyAuthProvider(None),
+            "Argument 'api_key' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: FixedApiKeyAuthProvider("k").verify_token(None),
+            "Argument 'token' has incorrect type (expected str, got NoneType)",
+        ),
     ],
 )
 def test_argument_type_errors_come_before_any_effect(call, message):
@@ -240,7 +279,10 @@ def test_a_keyword_repeating_a_positional_is_reported_before_a_missing_argument(
 
     with pytest.raises(TypeError) as error:
         BrowserAttachService()._extract_tab_id("u", request_url="v")
-    assert str(error.value) == "_extract_tab_id() got multiple values for keyword argument 'request_url'"
+    assert (
+        str(error.value)
+        == "_extract_tab_id() got multiple values for keyword argument 'request_url'"
+    )
     with pytest.raises(TypeError) as error:  # too many positionals still come first
         BrowserAttachService()._extract_tab_id("u", "v", "w", request_url="v")
     assert str(error.value) == "_extract_tab_id() takes exactly 3 positional arguments (4 given)"
@@ -278,6 +320,9 @@ def test_signature_survives_another_thread_replacing_the_fields(field, values):
     """
     result = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120, env=python_env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=python_env(),
     )
     assert result.stdout.strip() == "ok", result.stderr[-2000:]

@@ -17,7 +17,11 @@ MODULES = ["tervik.mcp.gatehouse", "tervik.amazon_rufus.services.browser"]
 
 def run_python(code: str) -> subprocess.CompletedProcess:
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, env=python_env()
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=python_env(),
     )
 
 
@@ -30,7 +34,11 @@ def available(name):
 
 
 modules = pytest.mark.parametrize(
-    "name", [pytest.param(m, marks=pytest.mark.skipif(not available(m), reason="not built")) for m in MODULES]
+    "name",
+    [
+        pytest.param(m, marks=pytest.mark.skipif(not available(m), reason="not built"))
+        for m in MODULES
+    ],
 )
 
 
@@ -120,8 +128,16 @@ def test_gate_namespace_order():
 
     names = [n for n in vars(g) if not n.startswith("__")]
     assert names == [
-        "logging", "urllib", "Any", "ASGIApp", "Receive", "Scope", "Send", "_logger",
-        "ApiKeyGatehouse", "FixedApiKeyAuthProvider",
+        "logging",
+        "urllib",
+        "Any",
+        "ASGIApp",
+        "Receive",
+        "Scope",
+        "Send",
+        "_logger",
+        "ApiKeyGatehouse",
+        "FixedApiKeyAuthProvider",
     ]
     assert g._logger.name == "tervik.mcp"
     assert g.urllib.parse.parse_qs is not None
@@ -203,15 +219,28 @@ def test_a_second_interpreter_lifetime_in_one_process_is_refused_cleanly(name, t
     libdir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION")
     subprocess.run(
-        [compiler, str(source), "-o", str(binary), f"-I{sysconfig.get_paths()['include']}",
-         f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{version}"],
-        check=True, capture_output=True, text=True,
+        [
+            compiler,
+            str(source),
+            "-o",
+            str(binary),
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-L{libdir}",
+            f"-Wl,-rpath,{libdir}",
+            f"-lpython{version}",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
     )
     env = python_env(PYTHONHOME=sys.base_prefix)
     env.pop("PYTHONPATH", None)
     result = subprocess.run(
         [str(binary), site.getsitepackages()[0], name],
-        capture_output=True, text=True, timeout=60, env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
     )
     assert result.returncode == 0, result.stderr
     first, second, end = result.stdout.splitlines()

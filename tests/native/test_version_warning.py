@@ -30,15 +30,26 @@ def gate_built_for_other_version(tmp_path_factory):
     if cmake is None:
         pytest.skip("cmake is not installed")
     build = tmp_path_factory.mktemp("other-version")
-    configure = [cmake, "-S", str(ROOT), "-B", str(build), f"-DTERVIK_BUILT_FOR_VERSION={OTHER}",
-                 f"-DPython_EXECUTABLE={sys.executable}"]
-    if shutil.which("ninja") or os.path.exists(os.path.join(os.path.dirname(sys.executable), "ninja")):
+    configure = [
+        cmake,
+        "-S",
+        str(ROOT),
+        "-B",
+        str(build),
+        f"-DTERVIK_BUILT_FOR_VERSION={OTHER}",
+        f"-DPython_EXECUTABLE={sys.executable}",
+    ]
+    if shutil.which("ninja") or os.path.exists(
+        os.path.join(os.path.dirname(sys.executable), "ninja")
+    ):
         configure += ["-G", "Ninja"]
     env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     for step in (configure, [cmake, "--build", str(build), "--target", "gatehouse"]):
         done = subprocess.run(step, capture_output=True, text=True, env=env)
         assert done.returncode == 0, done.stdout + done.stderr
-    (library,) = glob.glob(str(build / "gatehouse*.so")) or glob.glob(str(build / "**/gatehouse*.pyd"), recursive=True)
+    (library,) = glob.glob(str(build / "gatehouse*.so")) or glob.glob(
+        str(build / "**/gatehouse*.pyd"), recursive=True
+    )
     return library
 
 
@@ -54,13 +65,20 @@ def load(library: str, warnings_as: str) -> subprocess.CompletedProcess:
         except RuntimeWarning as w:
             print("refused:", w)
     """
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=python_env())
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=python_env(),
+    )
 
 
 def test_version_mismatch_warns_and_loads(gate_built_for_other_version):
     major, minor = sys.version_info[:2]
-    expected = (f"compile time Python version {OTHER} of module 'tervik.mcp.gatehouse' "
-                f"does not match runtime version {major}.{minor}")
+    expected = (
+        f"compile time Python version {OTHER} of module 'tervik.mcp.gatehouse' "
+        f"does not match runtime version {major}.{minor}"
+    )
     shown = load(gate_built_for_other_version, "always")
     assert "loaded ApiKeyGatehouse" in shown.stdout, shown.stderr
     assert f"RuntimeWarning: {expected}" in shown.stderr
@@ -69,6 +87,10 @@ def test_version_mismatch_warns_and_loads(gate_built_for_other_version):
 
 
 def test_the_regular_build_does_not_warn():
-    result = subprocess.run([sys.executable, "-W", "error", "-c", "import tervik.mcp.gatehouse"],
-                            capture_output=True, text=True, env=python_env())
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import tervik.mcp.gatehouse"],
+        capture_output=True,
+        text=True,
+        env=python_env(),
+    )
     assert result.returncode == 0, result.stderr

@@ -119,7 +119,9 @@ async def test_verifications_beyond_the_budget_wait_their_turn_or_get_503(backen
     assert busy.json["error"]["message"] == "The API key cannot be verified now: retry later"
     assert len(backend.requests) == 6
     assert gate._stats()["tracked_clients"] == 0  # a busy gate is not the client's fault
-    assert "refused (verification busy): client 203.0.113.7, path /mcp" in lines(gate_log, logging.DEBUG)
+    assert "refused (verification busy): client 203.0.113.7, path /mcp" in lines(
+        gate_log, logging.DEBUG
+    )
 
 
 async def test_a_cancelled_waiter_leaves_the_shared_verification_to_the_others(backend, clock):

@@ -119,7 +119,15 @@ def test_floors_file_pins_exactly_the_declared_floors() -> None:
     from packaging.requirements import Requirement
     from packaging.version import Version
 
-    tooling = {"pytest", "pytest-asyncio", "mypy", "tervik", "matplotlib", "httptools"}
+    tooling = {
+        "pytest",
+        "pytest-asyncio",
+        "mypy",
+        "hypothesis",
+        "tervik",
+        "matplotlib",
+        "httptools",
+    }
     declared = {}
     for text in requires("tervik") or []:
         requirement = Requirement(text)

@@ -4,9 +4,12 @@ keys that stay out of log records, and cancellations that are never lost."""
 from __future__ import annotations
 
 import asyncio
+import collections.abc
+import gc
 import logging
 import random
 import sys
+import warnings
 
 import pytest
 
@@ -201,3 +204,27 @@ async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request
     with pytest.raises(asyncio.CancelledError):
         await task
     assert server.sent == []
+
+
+# ---- a coroutine its own warning keeps alive -------------------------------------------------------
+
+
+def test_coroutines_after_one_resurrected_by_its_warning_still_warn():
+    """The 'never awaited' warning hands the coroutine to whoever records it; made again
+    later, coroutines must still warn (a recycled object whose finalizer ran would not)."""
+    gate = ApiKeyGatehouse(None)
+    message = "coroutine 'ApiKeyGatehouse._send_401' was never awaited"
+    with warnings.catch_warnings(record=True) as first:
+        warnings.simplefilter("always")
+        gate._send_401({}, None)
+        gc.collect()
+    assert [str(w.message) for w in first] == [message]
+    assert isinstance(first[0].source, collections.abc.Coroutine)
+    del first
+    gc.collect()
+    with warnings.catch_warnings(record=True) as later:
+        warnings.simplefilter("always")
+        for _ in range(5):
+            gate._send_401({}, None)
+        gc.collect()
+    assert [str(w.message) for w in later] == [message] * 5

@@ -31,6 +31,12 @@ _UNAUTHORIZED_HEADERS = (
 _UNAUTHORIZED_PREFIX = '{"error":"Unauthorized","message":"Invalid or missing API Key","reason":'
 
 
+def _sendable_as_header(key: str) -> bool:
+    """Whether h11 takes the key as a header value (it refuses one with a NUL, CR, LF, VT or
+    FF, or with whitespace at either end, and its error quotes the value)."""
+    return not any(c in key for c in "\0\r\n\v\f") and key.strip(" \t") == key
+
+
 def _same_key(token: object, key: object) -> bool:
     """``token == key``, in constant time for two strs (lone surrogates included)."""
     if type(token) is str and type(key) is str:
@@ -184,6 +190,8 @@ class ApiKeyGatehouse:
         if not url:
             return None
         try:
+            if not _sendable_as_header(api_key):
+                raise ValueError("the API key cannot be sent as an HTTP header value")
             import httpx
 
             async with httpx.AsyncClient() as client:

@@ -177,12 +177,14 @@ async def test_the_addresses_counted_are_bounded(clock):
 async def test_each_refusal_is_one_debug_line_without_the_key(clock, gate_log):
     keys = ["sk-wrong/ü key+1", KEY]
     gate = SecureGatehouse(App(), api_key=KEY, failure_limit=2, clock=clock)
-    await request(gate, http_scope(None, path="/mcp"))
+    await request(gate, http_scope(None, path="/mcp"))  # guesses nothing: not counted
     await request(gate, http_scope(keys[0], via="query", path=f"/x/{keys[0]}"))
+    await request(gate, http_scope("wrong", path="/mcp"))
     await request(gate, http_scope(KEY, path="/mcp"))
     assert lines(gate_log, logging.DEBUG) == [
         "refused (missing key): client 203.0.113.7, path /mcp",
         "refused (wrong key): client 203.0.113.7, path (withheld: it shows the key)",
+        "refused (wrong key): client 203.0.113.7, path /mcp",
         "refused (rate-limited): client 203.0.113.7, path /mcp",
     ]
     assert_no_key_logged(gate_log.records, keys)

@@ -4,6 +4,7 @@ concurrent requests, refusals kept briefly, failures never kept, one client per 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 
 import httpx
@@ -236,17 +237,18 @@ def test_without_an_asyncio_loop_each_verification_has_a_client_of_its_own(monke
     class Response:
         status_code = 200
 
-        def json(self):
-            return {"valid": True, "user_id": 7}
+        async def aiter_bytes(self):
+            yield b'{"valid": true, "user_id": 7}'
 
     class Client:
         async def __aenter__(self):
             events.append("enter")
             return self
 
-        async def get(self, url, **options):
-            events.append(str(url))
-            return Response()
+        @contextlib.asynccontextmanager
+        async def stream(self, method, url, **options):
+            events.append(f"{method} {url}")
+            yield Response()
 
         async def __aexit__(self, *exc):
             events.append("exit")
@@ -256,5 +258,5 @@ def test_without_an_asyncio_loop_each_verification_has_a_client_of_its_own(monke
     with pytest.raises(StopIteration) as done:
         gate._verify_remote("k1").send(None)
     assert done.value.value == {"valid": True, "user_id": 7}
-    assert events == ["enter", "http://verify.invalid/v?api_key=k1", "exit"]
+    assert events == ["enter", "GET http://verify.invalid/v?api_key=k1", "exit"]
     assert gate._stats()["clients_built"] == 0

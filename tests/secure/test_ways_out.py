@@ -53,16 +53,23 @@ def fake_client(inner: Inner) -> type:
     class Response:
         status_code = 200
 
-        def json(self) -> dict[str, Any]:
-            return {"valid": True, "user_id": 7}
+        async def aiter_bytes(self):
+            yield b'{"valid": true, "user_id": 7}'
+
+    class Streamed:  # what client.stream(...) gives: the response once the request is made
+        async def __aenter__(self):
+            await inner()
+            return Response()
+
+        async def __aexit__(self, *exc):
+            return False
 
     class Client:
         async def __aenter__(self):
             return self
 
-        async def get(self, url, **options):
-            await inner()
-            return Response()
+        def stream(self, method, url, **options):
+            return Streamed()
 
         async def __aexit__(self, *exc):
             return False

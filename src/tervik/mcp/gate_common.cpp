@@ -92,13 +92,28 @@ Object loggable_error(PyObject* exc, const Object& api_key) {
     }
 }
 
-Object confirmed_identity(const Object& response) {
-    if (!response.attr(str::status_code).equals(int_200)) return none();
-    Object data = response.call_method(str::json);
+void check_sendable(const Object& api_key) {
+    if (!PyUnicode_Check(api_key.get())) return;
+    Object keep;
+    std::string_view key = utf8_bytes(api_key, keep);
+    bool sendable = key.find_first_of(std::string_view("\0\r\n\v\f", 5)) == std::string_view::npos;
+    if (sendable && !key.empty()) {
+        auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        sendable = !blank(key.front()) && !blank(key.back());
+    }
+    if (!sendable) raise(PyExc_ValueError, "the API key cannot be sent as an HTTP header value");
+}
+
+Object confirming_answer(const Object& data) {
     if (!data.call_method(str::get, str::valid).truthy()) return none();
     if (!PyDict_CheckExact(data.get()))
         raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", data.type()->tp_name);
     return data;
+}
+
+Object confirmed_identity(const Object& response) {
+    if (!response.attr(str::status_code).equals(int_200)) return none();
+    return confirming_answer(response.call_method(str::json));
 }
 
 void forgive_expected_asgi_message(Outcome& outcome) {

@@ -25,6 +25,15 @@ bool shows_key(const py::Object& message, const py::Object& api_key);
 // log handler the whole key (UnicodeError.object, an httpx error's request URL).
 py::Object loggable_error(PyObject* exc, const py::Object& api_key);
 
+// Raises ValueError, with a text that holds no form of the key, when the key cannot be an
+// HTTP header value: h11 refuses a NUL, CR, LF, VT or FF anywhere and whitespace at either
+// end, and its error (logged by httpcore) would quote the key.  Nothing is sent then.
+void check_sendable(const py::Object& api_key);
+
+// The parsed answer when it confirms the key: a JSON object whose "valid" is truthy; else
+// None.  ("valid" truthy in something other than a dict raises TypeError.)
+py::Object confirming_answer(const py::Object& data);
+
 // The backend's answer, when it confirms the key: status 200 and a JSON object whose
 // "valid" is truthy; else None.
 py::Object confirmed_identity(const py::Object& response);

@@ -14,7 +14,7 @@
 #include "module.hpp"
 
 using namespace py;
-using gate_common::closing, gate_common::confirmed_identity,
+using gate_common::check_sendable, gate_common::closing, gate_common::confirmed_identity,
     gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
     gate_common::shows_key;
 
@@ -583,6 +583,7 @@ Object verification_request(const Object& httpx, const Object& client, const Obj
 
 // async with httpx.AsyncClient() as client: one verification exchange.
 ValueTask verification(Object self, Object api_key) {
+    check_sendable(api_key);
     Local httpx = import("httpx");
     co_return co_await async_with(httpx.attr(str::AsyncClient)(), [&](Object client) -> ValueTask {
         Local response = co_await verification_request(httpx, client, self, api_key);

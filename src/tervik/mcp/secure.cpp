@@ -19,18 +19,27 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <vector>
 
+#include "client_address.hpp"
+#include "failure_limit.hpp"
 #include "fingerprint.hpp"
 #include "function.hpp"
 #include "gate_common.hpp"
 #include "module.hpp"
+#include "query_fields.hpp"
+#include "sessions.hpp"
+#include "sse_events.hpp"
 
 using namespace py;
-using gate_common::closing, gate_common::confirmed_identity,
+using gate_common::check_sendable, gate_common::closing, gate_common::confirming_answer,
     gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
     gate_common::shows_key;
+using failure_limit::FailureLimit;
 using fingerprint::Fingerprint;
 using fingerprint::FingerprintHash;
+using sessions::Session;
+using sessions::Sessions;
 
 namespace {
 
@@ -54,6 +63,13 @@ constexpr const char* log_session_mismatch =
     "MCP session %s was opened by caller %s; caller %s (client %s) presented it and got 404";
 constexpr const char* log_limit_tripped =
     "client %s had %d refused requests within %g s: answering 429 for the next %g s";
+constexpr const char* log_no_endpoint =
+    "an SSE stream announced no endpoint event within its first %d bytes: if it is an MCP "
+    "session's, that session is not bound to its caller (logged once per gate)";
+constexpr const char* unsendable_key_error = "the API key cannot be sent as an HTTP header value";
+constexpr const char* backend_trouble_error = "the verification backend answered HTTP %ld";
+constexpr const char* answer_too_long_error =
+    "the verification backend's answer is longer than %d bytes";
 
 // Causes of refusal, as the refusal log names them.
 namespace cause {
@@ -61,6 +77,7 @@ Name missing_key{"missing key"}, wrong_key{"wrong key"}, backend_refused{"backen
 Name backend_error{"backend error"}, rate_limited{"rate-limited"};
 Name verification_busy{"verification busy"};
 Name session_mismatch{"session mismatch"}, unknown_session{"unknown session"};
+Name several_sessions{"several sessions"};
 }  // namespace cause
 
 // The 401 body's message for each reason _send_401 is given; another reason is shown as it is.
@@ -80,6 +97,8 @@ constexpr std::string_view verification_busy_body =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"The API key cannot be verified now: retry later"}})";
 constexpr std::string_view too_many_refusals_body =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"Too many refused requests from this address: retry later"}})";
+constexpr std::string_view no_oauth_body =
+    R"({"error":"not_found","error_description":"This server takes an API key, not OAuth"})";
 constexpr std::string_view realm = R"(Bearer realm="tervik-mcp")";
 constexpr std::string_view realm_invalid_token =
     R"(Bearer realm="tervik-mcp", error="invalid_token")";
@@ -107,17 +126,21 @@ Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_runn
 Name done{"done"}, sleep{"sleep"};
 Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
+Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
+Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
+Name loads{"loads"}, status_code{"status_code"};
 }  // namespace str
 
 Constant empty_bytes;
 Constant json_headers;                          // ((b"content-type", b"application/json"),)
 Constant realm_headers, invalid_token_headers;  // the 401's two header pairs, either form
 Constant missing_key_body, invalid_key_body, unverified_body;  // the 401 bodies of the reasons
-Constant not_found_body, too_many_body, busy_body;
+Constant not_found_body, too_many_body, busy_body, no_oauth_bytes;
 Constant int_10, int_32, int_401, int_404, int_429, int_503, debug_level;
 Constant unquote;
-Constant asyncio_module, secrets_module;
+Constant asyncio_module, secrets_module, json_module;
 Constant pass_through;  // admission's answer for a public path or a CORS preflight
+Constant not_oauth;     // admission's answer for an OAuth discovery request
 Constant gatehouse_class, secure_class;
 
 void secure_body(Object module);
@@ -162,19 +185,6 @@ void for_each_header(const Object& headers, Seen&& seen) {
     } else {
         for_each(headers, look);
     }
-}
-
-// The value of the first `name=` field of a raw query string, undecoded.
-std::string_view query_field(std::string_view query, std::string_view name) {
-    while (!query.empty()) {
-        std::size_t end = query.find('&');
-        std::string_view field = query.substr(0, end);
-        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
-        if (field.size() > name.size() && field.substr(0, name.size()) == name &&
-            field[name.size()] == '=')
-            return field.substr(name.size() + 1);
-    }
-    return {};
 }
 
 // The UTF-8 bytes of a str (surrogates passed through); `keep` holds a copy if one was made.
@@ -294,7 +304,6 @@ class Bounded {
     std::unordered_map<View, typename Items::iterator, Hash> index_;
 };
 
-using TextHash = std::hash<std::string_view>;
 
 // ---- the gate's state
 // ----------------------------------------------------------------------------
@@ -304,26 +313,18 @@ double monotonic() {
         .count();
 }
 
+// The caller as Starlette and the MCP SDK see it: scope["user"] and scope["auth"], made once
+// per confirmed key (and once for the fixed key).
+struct CallerObjects {
+    Object user, auth;
+};
+
 // A key the backend confirmed: its answer (never handed out, only read), the caller it names.
 struct Confirmed {
     Object identity;
     Fingerprint owner;
     double expires;
-};
-
-// An MCP session the gate saw opened: by whom, when last used, requests running on it now.
-struct Session {
-    Fingerprint owner;
-    double last_used;
-    int active;
-    bool stream;  // announced on an SSE stream: lives exactly as long as that stream
-};
-
-// Refused requests of one client address in the current window.
-struct Failures {
-    double window_start;
-    double blocked_until;  // 0 while not blocked
-    long count;
+    CallerObjects caller;
 };
 
 // A verification in progress: its task, and the ticket that tells it from a later one for the
@@ -336,7 +337,7 @@ struct Verifying {
 struct Options {
     bool bind_sessions;
     double session_idle;
-    std::size_t max_sessions;
+    std::size_t max_sessions, max_sessions_per_caller;
     double cache_ttl, negative_ttl;
     std::size_t max_cached_keys;
     long failure_limit;  // 0: no limit
@@ -348,36 +349,41 @@ struct Options {
 
 // How long a verification beyond the budget may wait for its turn.
 constexpr double longest_verification_wait = 2.0;
+// How much of an SSE stream is read for its endpoint event, and of a backend's answer.
+constexpr std::size_t endpoint_search_limit = 64 * 1024;
+constexpr Py_ssize_t longest_answer = 64 * 1024;
 
 struct Gate {
     Options options;
     fingerprint::Hmac hmac;        // names callers and sessions
     fingerprint::KeyHash key_hash;  // finds a presented key in the maps below
-    Object clock;          // NULL: time.monotonic
-    Object public_paths;   // frozenset of str, NULL when empty
-    Object message_paths;  // set of the SSE message paths seen announced
+    Object clock;         // NULL: time.monotonic
+    Object public_paths;  // frozenset of str, NULL when empty
+    std::vector<std::string> message_paths;  // the SSE message paths seen announced (UTF-8)
+    bool warned_no_endpoint = false;
     Bounded<Fingerprint, Confirmed, FingerprintHash> confirmed;
     Bounded<Fingerprint, double, FingerprintHash> refused;                  // until when
     std::unordered_map<Fingerprint, Verifying, FingerprintHash> verifying;  // shared exchanges
     std::uint64_t tickets = 0;
-    Bounded<std::string, Session, TextHash> sessions;
-    Bounded<std::string, Failures, TextHash> failures;
-    std::size_t stream_sessions = 0;
+    Sessions sessions;
+    FailureLimit failures;
     Object client, client_loop;  // the verification client and the loop it belongs to
     long long clients_built = 0;
+    std::uint64_t closes = 0;  // how often the client was closed (aclose, lifespan shutdown)
     Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
     Fingerprint fixed_owner{};
+    CallerObjects fixed_caller;
     double latest = 0;  // the last time read
     double tokens;      // the verification budget left (a token bucket holding a second's worth)
     double refilled_at = -1;
 
     explicit Gate(const Options& o)
         : options(o),
-          tokens(std::max(1.0, o.verification_rate)),
           confirmed(o.max_cached_keys),
           refused(o.max_cached_keys),
-          sessions(o.max_sessions),
-          failures(o.max_tracked_clients) {}
+          sessions(o.max_sessions, o.max_sessions_per_caller, o.session_idle),
+          failures(o.failure_limit, o.failure_window, o.max_tracked_clients),
+          tokens(std::max(1.0, o.verification_rate)) {}
 
     double now() {
         if (clock.null()) return latest = monotonic();
@@ -471,6 +477,54 @@ std::string hex_text(const Fingerprint& f) {
     return std::string(h.data(), h.size());
 }
 
+// ---- the caller, in Starlette's and the MCP SDK's terms ------------------------------------
+
+// Where the MCP SDK is installed, its AuthenticatedUser and AccessToken (its session-owner
+// checks read scope["user"], and get_access_token() its context variable); else Starlette's
+// SimpleUser.  Looked up when the first gate is made.
+Constant access_token_type, authenticated_user_type, auth_context_var;  // NULL: no MCP SDK
+Constant simple_user_type, auth_credentials_type;
+
+void look_up_caller_types() {
+    if (auth_credentials_type.get() != nullptr) return;
+    try {
+        Object context_var = import("mcp.server.auth.middleware.auth_context").attr("auth_context_var");
+        Object user_type = import("mcp.server.auth.middleware.bearer_auth").attr("AuthenticatedUser");
+        access_token_type = import("mcp.server.auth.provider").attr("AccessToken");
+        authenticated_user_type = std::move(user_type);
+        auth_context_var = std::move(context_var);
+    } catch (const Error& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    Object authentication = import("starlette.authentication");
+    simple_user_type = authentication.attr("SimpleUser");
+    auth_credentials_type = authentication.attr("AuthCredentials");
+}
+
+// The caller named by the verified user id where there is one, else by the key's
+// fingerprint; the access token's `token` is that fingerprint, never the key.
+CallerObjects caller_objects(Gate& g, const Object& identity, const Object& token) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string tag;
+    for (std::uint8_t byte : key_owner(g, token)) tag.append({digits[byte >> 4], digits[byte & 15]});
+    Object tag_text = text(tag);
+    Object user_id = identity.null() ? none() : get(identity, str::user_id);
+    Object subject = user_id.is_none() || PyUnicode_CheckExact(user_id.get()) ? user_id
+                                                                               : user_id.str();
+    Object client_id = subject.is_none() ? tag_text : subject;
+    CallerObjects caller;
+    caller.auth = Object::borrow(auth_credentials_type)(new_list());
+    if (access_token_type.get() != nullptr) {
+        Object access = Object::borrow(access_token_type)(
+            kw(str::token, tag_text), kw(str::client_id, client_id), kw(str::scopes, new_list()),
+            kw(str::subject, subject));
+        caller.user = Object::borrow(authenticated_user_type)(access);
+    } else {
+        caller.user = Object::borrow(simple_user_type)(client_id);
+    }
+    return caller;
+}
+
 // ---- the verification client
 // ---------------------------------------------------------------------
 
@@ -505,6 +559,8 @@ constexpr const char* init_doc =
     "            bind_sessions: bind each MCP session to the caller that opened it.\n"
     "            session_idle_seconds: forget a session unused for this long.\n"
     "            max_sessions: sessions remembered at most (least recently used go first).\n"
+    "            max_sessions_per_caller: sessions of one caller remembered at most (its own\n"
+    "                least recently used go first; sessions in use are kept beyond both).\n"
     "            cache_seconds: admit a confirmed key without asking again for this long.\n"
     "            negative_cache_seconds: refuse a refused key without asking again for this long.\n"
     "            max_cached_keys: confirmed keys remembered at most, and as many refused ones.\n"
@@ -550,7 +606,6 @@ Object paths_option(const Object& paths) {
 }
 
 Object new_gate_state(const Options& options, const Object& key, Object clock, Object paths) {
-    Object message_paths = Object::steal(PySet_New(nullptr));
     auto* state = PyObject_GC_New(GateObject, &GateType);
     if (state == nullptr) fail();
     state->gate = nullptr;
@@ -561,7 +616,6 @@ Object new_gate_state(const Options& options, const Object& key, Object clock, O
     gate->key_hash = fingerprint::KeyHash(derived.data());
     if (!clock.is_none()) gate->clock = std::move(clock);
     gate->public_paths = std::move(paths);
-    gate->message_paths = std::move(message_paths);
     state->gate = gate;
     PyObject_GC_Track(state);
     return owned;
@@ -569,7 +623,7 @@ Object new_gate_state(const Options& options, const Object& key, Object clock, O
 
 void secure_init(Object self, Object app, Object api_key, Object auth_verify_url,
                  Object bind_sessions, Object session_idle_seconds, Object max_sessions,
-                 Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
+                 Object max_sessions_per_caller, Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
                  Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
                  Object allow_cors_preflight, Object max_verifications_per_second,
                  Object public_paths, Object clock) {
@@ -578,6 +632,8 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
         .bind_sessions = bind_sessions.is(Py_True),
         .session_idle = seconds_option(session_idle_seconds, "session_idle_seconds", true),
         .max_sessions = count_option(max_sessions, "max_sessions", 1),
+        .max_sessions_per_caller =
+            count_option(max_sessions_per_caller, "max_sessions_per_caller", 1),
         .cache_ttl = seconds_option(cache_seconds, "cache_seconds", false),
         .negative_ttl = seconds_option(negative_cache_seconds, "negative_cache_seconds", false),
         .max_cached_keys = count_option(max_cached_keys, "max_cached_keys", 0),
@@ -592,6 +648,7 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
     if (!clock.is_none() && !PyCallable_Check(clock.get()))
         raise_format(PyExc_TypeError, "clock must be callable or None, got %.200s",
                      clock.type()->tp_name);
+    look_up_caller_types();
     Object key = Object::borrow(secrets_module).call_method(str::token_bytes, int_32);
     if (!PyBytes_CheckExact(key.get()))
         raise(PyExc_TypeError, "secrets.token_bytes() must return bytes");
@@ -616,6 +673,7 @@ const FunctionDef secure_init_def{
                keyword("bind_sessions", "bool", Check::boolean, Default::Bool(true)),
                keyword("session_idle_seconds", "float", Check::real, Default::Float(1800.0)),
                keyword("max_sessions", "int", Check::integer, Default::Int(10000)),
+               keyword("max_sessions_per_caller", "int", Check::integer, Default::Int(100)),
                keyword("cache_seconds", "float", Check::real, Default::Float(30.0)),
                keyword("negative_cache_seconds", "float", Check::real, Default::Float(5.0)),
                keyword("max_cached_keys", "int", Check::integer, Default::Int(10000)),
@@ -632,23 +690,24 @@ const FunctionDef secure_init_def{
 // ---- SecureGatehouse.__call__ -----------------------------------------------------------------
 
 // One admitted request: what `tracking_send` closes over, the published identity's context
-// variable and token, and what the gate watches of the response for the request's session.
+// variables and tokens, and what the gate watches of the response for the request's session.
 // The request's tracking_send is this object itself: the function and its closure in one.
 struct RequestState {
     ClosureFunction tracking_send;
     PyObject* send;
     PyObject* context;         // mcp_request_ctx
     PyObject* context_token;   // what its set() returned
+    PyObject* auth_token;      // what the MCP SDK's auth_context_var.set() returned, or NULL
     PyObject* gate;            // the gate's state, when sessions are bound; else NULL
     PyObject* session;         // the session id the request presented (bytes), or NULL
     PyObject* stream_session;  // the session announced on this response's SSE stream, or NULL
-    Fingerprint owner;         // the caller
+    sse::EventFinder* endpoint;  // reading this response's SSE stream for its endpoint event
+    Fingerprint owner;           // the caller
     long status;
-    int stream_body_seen;  // body messages looked at for the SSE endpoint announcement
     bool response_started;
     bool response_complete;
-    bool is_get, is_delete;
-    bool watch_stream;  // a GET whose response is an SSE stream that may announce a session
+    bool is_delete;
+    bool may_announce;  // a GET naming no session: an SSE stream answering it may announce one
 };
 
 PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -687,44 +746,45 @@ RequestFacts read_request(const Object& scope) {
     return facts;
 }
 
+// The request's path as UTF-8; empty when the scope has no str path.
+std::string_view path_bytes(const Object& scope, Object& keep) {
+    keep = get(scope, str::path);
+    if (keep.null() || !PyUnicode_Check(keep.get())) return {};
+    return utf8_bytes(keep, keep);
+}
+
 // -- sessions --
 
-void bind_session(Gate& g, std::string_view id, const Fingerprint& owner, double now, bool stream) {
-    if (Session* s = g.sessions.use(id)) {
-        if (s->owner == owner) s->last_used = now;  // never handed to another caller
-        return;
+// Whether `path` is an announced SSE message path or lies below it, as the application's
+// mount of that path routes it.
+bool under_message_path(const Gate& g, std::string_view path) {
+    for (const std::string& announced : g.message_paths) {
+        if (path.substr(0, announced.size()) != announced) continue;
+        if (path.size() == announced.size() || announced.back() == '/' ||
+            path[announced.size()] == '/')
+            return true;
     }
-    g.sessions.prune([&](const Session& s) {
-        return s.active == 0 && now - s.last_used > g.options.session_idle;
-    });
-    if (g.sessions.size() >= g.options.max_sessions) {
-        if (auto* oldest = g.sessions.oldest(); oldest && oldest->second.stream)
-            --g.stream_sessions;
-    }
-    g.sessions.put(std::string(id), Session{owner, now, stream ? 1 : 0, stream});
-    if (stream) ++g.stream_sessions;
+    return false;
 }
 
-void forget_session(Gate& g, std::string_view id) {
-    if (Session* s = g.sessions.find(id)) {
-        if (s->stream) --g.stream_sessions;
-        g.sessions.erase(id);
-    }
-}
-
-// The session id the request presents: the mcp-session-id header, or the session_id query
-// field of a request to an SSE message endpoint the gate saw announced.  NULL: none.
-Object presented_session(Gate& g, const Object& scope, const Object& header) {
-    if (!header.null()) return header;
-    if (PySet_GET_SIZE(g.message_paths.get()) == 0) return {};
-    Object path = get(scope, str::path);
-    if (path.null() || !PyUnicode_Check(path.get()) || !g.message_paths.contains(path.get()))
-        return {};
+// The session a request presents, read where the application reads it.  At or below an SSE
+// message path: the session_id query field as Starlette decodes it (the last one), and the
+// mcp-session-id header means nothing there; a query naming more than one session is
+// `several`.  Elsewhere: the mcp-session-id header.  NULL: none.
+Object presented_session(Gate& g, const Object& scope, const Object& header, bool& several) {
+    if (g.message_paths.empty()) return header;
+    Object keep;
+    if (!under_message_path(g, path_bytes(scope, keep))) return header;
     Object query = get(scope, str::query_string, empty_bytes);
-    if (!PyBytes_Check(query.get())) return {};
-    std::string_view id = query_field(bytes_view(query.get()), "session_id");
-    if (id.empty()) return {};
-    return bytes(id);
+    if (!PyBytes_Check(query.get())) {  // not what a server sends: nothing to tell apart
+        several = true;
+        return {};
+    }
+    query::Named named = query::fields_named(bytes_view(query.get()), "session_id");
+    several = named.count > 1;
+    if (named.count != 1) return {};
+    // A value that is not ASCII reads differently as bytes and as text: never a bound session.
+    return bytes(named.last_is_ascii ? std::string_view(named.last) : std::string_view("\x80"));
 }
 
 Object client_text(const Object& scope);
@@ -740,14 +800,12 @@ void warn_session_mismatch(Gate& g, const Object& scope, std::string_view id,
 // session, if any, is then in `presented` and counted as in use), else the cause of refusal.
 Object check_session(Gate& g, const Object& scope, const Object& header, const Fingerprint& owner,
                      RequestClock& now, Object& presented) {
-    Object id = presented_session(g, scope, header);
+    bool several = false;
+    Object id = presented_session(g, scope, header, several);
+    if (several) return Object::borrow(cause::several_sessions);
     if (id.null()) return {};
     std::string_view key = bytes_view(id.get());
-    Session* s = g.sessions.use(key);
-    if (s != nullptr && s->active == 0 && now() - s->last_used > g.options.session_idle) {
-        forget_session(g, key);
-        s = nullptr;
-    }
+    Session* s = g.sessions.use(key, now());
     if (s == nullptr) return Object::borrow(cause::unknown_session);
     if (s->owner != owner) {
         Fingerprint opener = s->owner;
@@ -758,6 +816,15 @@ Object check_session(Gate& g, const Object& scope, const Object& header, const F
     s->last_used = now();
     presented = std::move(id);
     return {};
+}
+
+// Whether a GET names a session in any way the gate reads one (then its stream is that
+// session's, not a new one).
+bool names_session(const Object& scope, const RequestFacts& facts) {
+    if (!facts.session_id.null()) return true;
+    Object query = get(scope, str::query_string, empty_bytes);
+    return !PyBytes_Check(query.get()) ||
+           query::fields_named(bytes_view(query.get()), "session_id").count > 0;
 }
 
 // The end of a request's use of its session, and of a stream's session with the stream.  A
@@ -772,74 +839,90 @@ void release_sessions(RequestState* state) {
             if (s->active > 0) --s->active;
             s->last_used = now;
             if (state->is_delete && state->status >= 200 && state->status < 300)
-                forget_session(g, id);
+                g.sessions.forget(id);
         }
     }
-    if (state->stream_session != nullptr) forget_session(g, bytes_view(state->stream_session));
+    if (state->stream_session != nullptr) g.sessions.forget(bytes_view(state->stream_session));
 }
 
 // -- the response, as the gate watches it --
 
 // The response starts: a session id it carries is bound to the caller; an SSE stream
-// answering a GET without a session may announce one in its first event.
+// answering a GET that named no session may announce one in an endpoint event.
 void noticed_start(RequestState* state, const Object& message) {
     Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
     Object status = get(message, str::status);
     state->status = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
     if (state->status == -1 && PyErr_Occurred()) fail();
     Object id, type;
-    bool want_type = state->is_get && state->session == nullptr;
     for_each_header(get(message, str::headers, nullptr),
                     [&](std::string_view name, PyObject* value) {
                         if (id.null() && header_is(name, "mcp-session-id"))
                             id = Object::borrow(value);
-                        if (want_type && type.null() && header_is(name, "content-type"))
+                        if (state->may_announce && type.null() && header_is(name, "content-type"))
                             type = Object::borrow(value);
                     });
     if (!id.null()) {
         // A session already known is touched when the request ends; a new one is bound now.
         if (g.sessions.find(bytes_view(id.get())) == nullptr)
-            bind_session(g, bytes_view(id.get()), state->owner, g.now(), false);
-    } else if (!type.null()) {
-        state->watch_stream = bytes_view(type.get()).substr(0, 17) == "text/event-stream";
+            g.sessions.bind(bytes_view(id.get()), state->owner, g.now(), false);
+    } else if (!type.null() && header_is(bytes_view(type.get()).substr(0, 17), "text/event-stream")) {
+        state->endpoint = new sse::EventFinder("endpoint", endpoint_search_limit);
     }
 }
 
-// An SSE body: the `endpoint` event announces the message path and its session_id.
-void noticed_stream_body(RequestState* state, const Object& message) {
-    constexpr int messages_looked_at = 4;
-    if (++state->stream_body_seen > messages_looked_at) {
-        state->watch_stream = false;
-        return;
+void stop_reading_stream(RequestState* state) {
+    delete state->endpoint;
+    state->endpoint = nullptr;
+}
+
+// The endpoint event's data, "PATH?session_id=ID" or a URL ending so: the message path is
+// remembered and the session bound to the stream's caller for as long as the stream lasts.
+void announced(RequestState* state, std::string_view data) {
+    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
+    if (std::size_t scheme = data.find("://"); scheme != std::string_view::npos) {
+        std::size_t slash = data.find('/', scheme + 3);
+        data = slash == std::string_view::npos ? std::string_view{} : data.substr(slash);
     }
+    std::size_t mark = data.find('?');
+    if (mark == std::string_view::npos) return;
+    query::Named named = query::fields_named(data.substr(mark + 1), "session_id");
+    if (named.count != 1 || named.last.empty() || !named.last_is_ascii) return;
+    constexpr std::size_t most_message_paths = 16;
+    Object path = Object::borrow(unquote)(text(data.substr(0, mark))), keep;
+    std::string_view path_text = utf8_bytes(path, keep);
+    if (std::find(g.message_paths.begin(), g.message_paths.end(), path_text) ==
+            g.message_paths.end() &&
+        g.message_paths.size() < most_message_paths)
+        g.message_paths.emplace_back(path_text);
+    g.sessions.bind(named.last, state->owner, g.now(), true);
+    Object id = bytes(named.last);
+    Py_XSETREF(state->stream_session, id.release());
+}
+
+// A body message of an SSE stream still read for its endpoint event.
+void noticed_stream_body(RequestState* state, const Object& message) {
     Object chunk = get(message, str::body, empty_bytes);
     if (!PyBytes_Check(chunk.get())) return;
-    std::string_view body = bytes_view(chunk.get());
-    std::size_t event = body.find("event: endpoint");
-    if (event == std::string_view::npos) return;
-    std::size_t data = body.find("data:", event);
-    if (data == std::string_view::npos) return;
-    std::string_view line = body.substr(data + 5);
-    line = line.substr(0, line.find_first_of("\r\n"));
-    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-    if (std::size_t scheme = line.find("://"); scheme != std::string_view::npos) {
-        std::size_t slash = line.find('/', scheme + 3);
-        line = slash == std::string_view::npos ? std::string_view{} : line.substr(slash);
+    switch (state->endpoint->feed(bytes_view(chunk.get()))) {
+        case sse::EventFinder::Result::more:
+            return;
+        case sse::EventFinder::Result::found: {
+            std::string data = state->endpoint->data();
+            stop_reading_stream(state);
+            announced(state, data);
+            return;
+        }
+        case sse::EventFinder::Result::gave_up: {
+            stop_reading_stream(state);
+            Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
+            if (g.warned_no_endpoint) return;
+            g.warned_no_endpoint = true;
+            secure.global(str::_logger)
+                .call_method(str::warning, text(log_no_endpoint),
+                             integer(static_cast<long long>(endpoint_search_limit)));
+        }
     }
-    std::size_t mark = line.find('?');
-    if (mark == std::string_view::npos) return;
-    std::string_view id = query_field(line.substr(mark + 1), "session_id");
-    if (id.empty()) return;
-    state->watch_stream = false;
-    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
-    constexpr Py_ssize_t most_message_paths = 16;
-    if (PySet_GET_SIZE(g.message_paths.get()) < most_message_paths) {
-        Object path = Object::borrow(unquote)(text(line.substr(0, mark)));
-        check(PySet_Add(g.message_paths.get(), path.get()));
-    }
-    bind_session(g, id, state->owner, g.now(), true);
-    Object announced = bytes(id);
-    Py_XSETREF(state->stream_session, announced.release());
 }
 
 // The send the application gets: records the response's progress (and for bound sessions,
@@ -852,7 +935,7 @@ Object track_and_forward(PyObject* const* closure_and_message) {
         if (state->gate != nullptr) noticed_start(state, message);
     } else if (type.equals(str::http_response_body)) {
         if (!get(message, str::more_body, Py_False).truthy()) state->response_complete = true;
-        if (state->watch_stream) noticed_stream_body(state, message);
+        if (state->endpoint != nullptr) noticed_stream_body(state, message);
     }
     return Object::borrow(state->send)(message);
 }
@@ -877,48 +960,58 @@ Object request_identity(const Object& token, const Object& scope) {
 }
 
 // An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
-// published, the response not started.  The result is the request's tracking_send.
+// published there (and the caller in the MCP SDK's auth_context_var), the response not
+// started.  The result is the request's tracking_send.
 Object begin_request(const Object& state, const Object& scope, const Object& send,
-                     const Object& token, const Fingerprint& owner, const RequestFacts& facts,
-                     Object session) {
+                     const Object& token, const Fingerprint& owner, const CallerObjects& caller,
+                     const RequestFacts& facts, Object session) {
     Gate& g = gate_of(state);
     auto give_back = [&] {  // the session is not used after all
         if (Session* s = session.null() ? nullptr : g.sessions.find(bytes_view(session.get())))
             --s->active;
     };
-    Object context, context_token;
+    Object context, context_token, auth_token;
     try {
         context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx, secure.globals);
         context_token = context.call_method(str::set, request_identity(token, scope));
+        if (auth_context_var.get() != nullptr) {
+            try {
+                auth_token = Object::borrow(auth_context_var).call_method(str::set, caller.user);
+            } catch (const Error&) {
+                context.call_method(str::reset, context_token);
+                throw;
+            }
+        }
     } catch (const Error&) {
         give_back();
         throw;
     }
     const Object& method = facts.method;
+    bool is_get = !method.null() && method.equals(str::GET);
     auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
     init_closure_function(&request->tracking_send, tracking_send_proto);
     request->send = Object(send).release();
     request->context = context.release();
     request->context_token = context_token.release();
+    request->auth_token = auth_token.null() ? nullptr : auth_token.release();
     request->gate = g.options.bind_sessions ? Object(state).release() : nullptr;
     request->session = session.release();
     request->stream_session = nullptr;
+    request->endpoint = nullptr;
     request->owner = owner;
     request->status = 0;
-    request->stream_body_seen = 0;
     request->response_started = request->response_complete = false;
-    request->is_get = !method.null() && method.equals(str::GET);
     request->is_delete = !method.null() && method.equals(str::DELETE);
-    request->watch_stream = false;
+    request->may_announce = is_get && g.options.bind_sessions && !names_session(scope, facts);
     PyObject_GC_Track(request);
     return Object::steal(reinterpret_cast<PyObject*>(request));
 }
 
-// Past the key: the session check, the identity into the scope, the request begins.
-// `identity` is the backend's answer (remote mode) or NULL (fixed key).
+// Past the key: the session check, the identity and the caller into the scope, the request
+// begins.  `identity` is the backend's answer (remote mode) or NULL (fixed key).
 Object admit(const Object& state, const Object& scope, const Object& send, const Object& token,
-             const Object& identity, const Fingerprint& owner, RequestClock& now,
-             const RequestFacts& facts) {
+             const Object& identity, const Fingerprint& owner, const CallerObjects& caller,
+             RequestClock& now, const RequestFacts& facts) {
     Gate& g = gate_of(state);
     Object session;
     if (g.options.bind_sessions) {
@@ -931,7 +1024,9 @@ Object admit(const Object& state, const Object& scope, const Object& send, const
         scope.set_item(str::mcp_user_id, get(identity, str::user_id));
         scope.set_item(str::mcp_user_email, get(identity, str::email));
     }
-    return begin_request(state, scope, send, token, owner, facts, std::move(session));
+    scope.set_item(str::user, caller.user);
+    scope.set_item(str::auth, caller.auth);
+    return begin_request(state, scope, send, token, owner, caller, facts, std::move(session));
 }
 
 // The methods as the class defines them: calls through the instance that find one of these
@@ -957,11 +1052,30 @@ bool passes_unauthenticated(Gate& g, const Object& scope, const RequestFacts& fa
     return g.options.allow_preflight && facts.preflight;
 }
 
+// The documents OAuth clients look for before they try a key (RFC 9728, RFC 8414, OpenID
+// discovery, the last also after an issuer's path): this server has none of them.
+bool is_oauth_discovery(const Object& scope) {
+    Object keep;
+    std::string_view path = path_bytes(scope, keep);
+    constexpr std::string_view well_known = "/.well-known/";
+    std::size_t at = path.find(well_known);
+    if (at == std::string_view::npos) return false;
+    for (std::string_view document :
+         {"oauth-protected-resource", "oauth-authorization-server", "openid-configuration"}) {
+        std::string_view rest = path.substr(at + well_known.size());
+        if (rest.substr(0, document.size()) != document) continue;
+        rest.remove_prefix(document.size());
+        if (rest.empty() || (at == 0 && rest.front() == '/')) return true;
+    }
+    return false;
+}
+
 // The client's address (host), "" when the server names none.
 Object client_host(const Object& scope) {
     Object client = get(scope, str::client);
     if (!client.null() && PyTuple_Check(client.get()) && PyTuple_GET_SIZE(client.get()) > 0) {
         Object host = Object::borrow(PyTuple_GET_ITEM(client.get(), 0));
+        if (host.is_none()) return Object::borrow(str::empty);
         return PyUnicode_Check(host.get()) ? host : host.str();
     }
     return Object::borrow(str::empty);
@@ -972,14 +1086,19 @@ Object client_text(const Object& scope) {
     return PyUnicode_GET_LENGTH(host.get()) == 0 ? text("-") : host;
 }
 
+// What the failure limit counts the client by; empty when the server names no address (a
+// unix socket): such requests are not limited per address.
+std::string limited_client(const Object& scope) {
+    Object host = client_host(scope), keep;
+    if (PyUnicode_GET_LENGTH(host.get()) == 0) return {};
+    return client_address::key(utf8_bytes(host, keep));
+}
+
 // Seconds the client must still wait (> 0) when its refusals passed the limit, else 0.
-double blocked_for(Gate& g, const Object& host, RequestClock& now) {
+double blocked_for(Gate& g, const Object& scope, RequestClock& now) {
     if (g.failures.empty()) return 0;
-    Object keep;
-    Failures* f = g.failures.find(text_bytes(host, keep));
-    if (f == nullptr || f->blocked_until == 0) return 0;
-    double left = f->blocked_until - now();
-    return left > 0 ? left : 0;
+    std::string client = limited_client(scope);
+    return client.empty() ? 0 : g.failures.blocked_for(client, now());
 }
 
 ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict);
@@ -987,15 +1106,15 @@ Object shared_verdict(const Object& state, const Object& url, const Object& toke
                       const Fingerprint& key);
 
 // What the request gets, in every mode: its tracking_send (admitted), a cause of refusal,
-// pass_through, or a coroutine to await that comes to one of the first two (remote mode with
-// no cached verdict).
+// pass_through, not_oauth, or a coroutine to await that comes to one of the first two
+// (remote mode with no cached verdict).
 Object admission(const Object& self, const Object& state, const Object& scope, const Object& send) {
     Gate& g = gate_of(state);
     RequestFacts facts = read_request(scope);
     if (passes_unauthenticated(g, scope, facts)) return Object::borrow(pass_through);
+    if (is_oauth_discovery(scope)) return Object::borrow(not_oauth);
     RequestClock now(g);
-    if (!g.failures.empty() && blocked_for(g, client_host(scope), now) > 0)
-        return Object::borrow(cause::rate_limited);
+    if (blocked_for(g, scope, now) > 0) return Object::borrow(cause::rate_limited);
     Object token = presented_key(self, scope);
     if (token.null()) return Object::borrow(cause::wrong_key);
     if (!token.truthy()) return Object::borrow(cause::missing_key);
@@ -1007,7 +1126,8 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
         if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
             Object identity = c->identity;
             Fingerprint owner = c->owner;
-            return admit(state, scope, send, token, identity, owner, now, facts);
+            CallerObjects caller = c->caller;
+            return admit(state, scope, send, token, identity, owner, caller, now, facts);
         }
         if (double* until = g.refused.find(key); until != nullptr && *until > now())
             return Object::borrow(cause::backend_refused);
@@ -1018,10 +1138,12 @@ Object admission(const Object& self, const Object& state, const Object& scope, c
     if (!api_key.truthy() || !same_key(token, api_key)) return Object::borrow(cause::wrong_key);
     if (!api_key.is(g.fixed_key)) {
         g.fixed_owner = key_owner(g, api_key);
+        g.fixed_caller = caller_objects(g, Object(), api_key);
         g.fixed_key = api_key;
     }
     Fingerprint owner = g.fixed_owner;
-    return admit(state, scope, send, token, Object(), owner, now, facts);
+    CallerObjects caller = g.fixed_caller;
+    return admit(state, scope, send, token, Object(), owner, caller, now, facts);
 }
 
 // Remote mode: the verdict (the backend's answer, or a cause of refusal, or what a replaced
@@ -1032,13 +1154,11 @@ ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token
     if (!answer.truthy()) co_return Object::borrow(cause::backend_refused);
     Gate& g = gate_of(state);
     RequestClock now(g);
-    co_return admit(state, scope, send, token, answer, owner_of(g, answer, token), now,
-                    read_request(scope));
+    co_return admit(state, scope, send, token, answer, owner_of(g, answer, token),
+                    caller_objects(g, answer, token), now, read_request(scope));
 }
 
 // -- refusals --
-
-Object presented_key(const Object& self, const Object& scope);
 
 // The DEBUG line of a refusal: its cause, the client's address and the path (withheld when
 // it shows the presented key).
@@ -1053,24 +1173,19 @@ void log_refusal(const Object& self, const Object& scope, const Object& cause) {
     logger.call_method(str::debug, text(log_refused), cause, client_text(scope), shown);
 }
 
+// Only a presented key that is wrong counts towards the limit: a missing key guesses
+// nothing, a session unknown here may be another worker's, and the backend's trouble is not
+// the client's.
+bool counts_as_failure(const Object& cause) {
+    return cause.is(cause::wrong_key) || cause.is(cause::backend_refused);
+}
+
 // One more refused request from the client; the one that reaches the limit blocks the
 // client for a window (one WARNING).
 void count_refusal(Gate& g, const Object& scope, RequestClock& now) {
     if (g.options.failure_limit == 0) return;
-    Object host = client_host(scope), keep;
-    std::string_view address = text_bytes(host, keep);
-    double t = now();
-    Failures* f = g.failures.use(address);
-    if (f == nullptr) {
-        g.failures.prune([&](const Failures& old) {
-            return old.blocked_until <= t && t - old.window_start >= g.options.failure_window;
-        });
-        f = g.failures.put(std::string(address), Failures{t, 0, 0});
-    }
-    if (f->blocked_until != 0 && f->blocked_until <= t) *f = Failures{t, 0, 0};
-    if (t - f->window_start >= g.options.failure_window) *f = Failures{t, 0, 0};
-    if (++f->count < g.options.failure_limit || f->blocked_until != 0) return;
-    f->blocked_until = t + g.options.failure_window;
+    std::string client = limited_client(scope);
+    if (client.empty() || !g.failures.count(client, now())) return;
     Object window = real(g.options.failure_window);
     secure.global(str::_logger)
         .call_method(str::warning, text(log_limit_tripped), client_text(scope),
@@ -1116,7 +1231,7 @@ Object refusal(const Object& self, const Object& state, const Object& scope, con
     RequestClock now(g);
     log_refusal(self, scope, cause);
     if (cause.is(cause::rate_limited))
-        return too_many_requests(send, blocked_for(g, client_host(scope), now));
+        return too_many_requests(send, blocked_for(g, scope, now));
     if (cause.is(cause::verification_busy)) {
         Object headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
                                tuple(bytes("retry-after"), bytes("1")));
@@ -1124,8 +1239,9 @@ Object refusal(const Object& self, const Object& state, const Object& scope, con
                              response_body(Object::borrow(busy_body)))
             .into_object();
     }
-    if (!cause.is(cause::backend_error)) count_refusal(g, scope, now);
-    if (cause.is(cause::session_mismatch) || cause.is(cause::unknown_session)) {
+    if (counts_as_failure(cause)) count_refusal(g, scope, now);
+    if (cause.is(cause::session_mismatch) || cause.is(cause::unknown_session) ||
+        cause.is(cause::several_sessions)) {
         return send_response(send, response_start(int_404, json_headers),
                              response_body(Object::borrow(not_found_body)))
             .into_object();
@@ -1142,12 +1258,23 @@ Object refusal(const Object& self, const Object& state, const Object& scope, con
 // -- the request, from admission to clean-up --
 
 // The request's clean-up that needs no await, run with the application's failure (if any)
-// being handled: the identity reset, the session released.  True when a response was left
+// being handled: the identities reset, the session released.  True when a response was left
 // open.
 bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
     RequestState* state = request_of(tracking_send_function.get());
     if (state->context == nullptr) return false;  // taken apart by the collector already
     Handling handling = outcome.handling();
+    stop_reading_stream(state);
+    if (state->auth_token != nullptr) {
+        Object token = Object::steal(state->auth_token);
+        state->auth_token = nullptr;
+        try {
+            Object::borrow(auth_context_var).call_method(str::reset, token);
+        } catch (const Error&) {  // the identity below is still reset
+            Object::borrow(state->context).call_method(str::reset, state->context_token);
+            throw;
+        }
+    }
     Object::borrow(state->context).call_method(str::reset, state->context_token);
     release_sessions(state);
     return state->response_started && !state->response_complete;
@@ -1158,13 +1285,19 @@ Object application(const Object& self, const Object& scope, const Object& receiv
     return self.attr(str::app)(scope, receive, send);
 }
 
-// An HTTP request through the gate: passed (public path, preflight), refused (429, 404 or
-// 401) or admitted, with its identity published while the application runs.
+// An HTTP request through the gate: passed (public path, preflight), answered 404 (OAuth
+// discovery), refused (429, 404, 503 or 401) or admitted, with its identity published while
+// the application runs.
 Task http_request(Object self, Object state, Object scope, Object receive, Object send) {
     Local decision = admission(self, state, scope, send);
     if (is_native_coroutine(decision.get())) decision = co_await decision;
     if (decision.is(pass_through)) {
         co_await application(self, scope, receive, send);
+        co_return;
+    }
+    if (decision.is(not_oauth)) {
+        co_await send_response(send, response_start(int_404, json_headers),
+                               response_body(Object::borrow(no_oauth_bytes)));
         co_return;
     }
     if (!is_request_state(decision.get())) {
@@ -1260,15 +1393,16 @@ constexpr const char* verify_remote_doc =
     "            A copy of the backend's answer when it confirms the key, else None.\n"
     "        ";
 
-// client.get(url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), not yet
-// awaited.  The key joins the URL's own query rather than replace it.
+// client.stream("GET", url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), to
+// be entered.  The key joins the URL's own query rather than replace it.
 Object verification_request(const Object& client, const Object& url, const Object& api_key) {
     Object httpx = import("httpx");
     Object params = new_dict(1), headers = new_dict(1);
     params.set_item(str::api_key, api_key);
     headers.set_item(str::x_mcp_api_key, api_key);
     Object full_url = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
-    return client.attr(str::get)(full_url, kw(str::headers, headers), kw(str::timeout, int_10));
+    return client.attr(str::stream)(str::GET, full_url, kw(str::headers, headers),
+                                    kw(str::timeout, int_10));
 }
 
 Object client_for(Gate& g, const Object& loop) {
@@ -1297,38 +1431,81 @@ Object retire_client(Gate& g) {
 }
 
 Task close_client(Object state) {
+    ++gate_of(state).closes;
     Local client = retire_client(gate_of(state));
     if (!client.null()) co_await client.call_method(str::aclose);
 }
 
-// The verification request over the gate's client for `loop`, to be awaited.
-Object pooled_request(const Object& state, const Object& loop, const Object& url,
-                      const Object& token) {
-    return verification_request(client_for(gate_of(state), loop), url, token);
+// The answer's body as it arrives, at most `longest_answer` bytes of it (a longer one is a
+// failed verification, read no further).
+ValueTask read_bounded(Object response) {
+    Local chunks = response.call_method(str::aiter_bytes);
+    Local body = Object::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    for (;;) {
+        Outcome next = co_await attempt([&] { return chunks.call_method(str::__anext__); });
+        if (next.failed_with(PyExc_StopAsyncIteration)) {
+            next.recover();
+            break;
+        }
+        Local chunk = std::move(next).get();
+        if (!PyBytes_Check(chunk.get())) raise(PyExc_TypeError, "the answer's body is not bytes");
+        if (PyByteArray_GET_SIZE(body.get()) + PyBytes_GET_SIZE(chunk.get()) > longest_answer)
+            raise_format(PyExc_ValueError, answer_too_long_error, static_cast<int>(longest_answer));
+        body = Object::steal(PyByteArray_Concat(body.get(), chunk.get()));
+    }
+    co_return Object::steal(PyBytes_FromObject(body.get()));
 }
 
-// One exchange with the backend: the backend's answer when it confirms the key, else None.
-// With no asyncio loop running, a client of its own for this one exchange.
-ValueTask exchange(Object state, Object url, Object token, Object loop) {
-    if (loop.is_none()) {
-        Local httpx = import("httpx");
-        co_return co_await async_with(
-            httpx.attr(str::AsyncClient)(), [&](Object client) -> ValueTask {
-                Local response = co_await verification_request(client, url, token);
-                co_return confirmed_identity(response);
-            });
-    }
-    Local response = co_await pooled_request(state, loop, url, token);
-    co_return confirmed_identity(response);
+// The backend's trouble, not a verdict on the key: it is unwell (5xx), overloaded (429),
+// out of time (408), or sends the gate elsewhere (3xx).
+bool backend_trouble(long status) {
+    return status >= 500 || status == 429 || status == 408 || (status >= 300 && status < 400);
+}
+
+// The answer to one verification request: the backend's answer when it confirms the key,
+// None when it refuses it; its trouble and an answer too long to be one are failures.
+ValueTask answer_of(Object client, Object url, Object token) {
+    co_return co_await async_with(
+        verification_request(client, url, token), [&](Object response) -> ValueTask {
+            long status = PyLong_AsLong(response.attr(str::status_code).get());
+            if (status == -1 && PyErr_Occurred()) fail();
+            if (backend_trouble(status))
+                raise_format(PyExc_RuntimeError, backend_trouble_error, status);
+            if (status != 200) co_return none();
+            Local body = co_await read_bounded(response);
+            co_return confirming_answer(Object::borrow(json_module).call_method(str::loads, body));
+        });
+}
+
+// The gate's client for `loop`, for an exchange that began when the gate had been closed
+// `closes` times: one that began before a close fails rather than make a client after it.
+Object pooled_client(const Object& state, const Object& loop, std::uint64_t closes) {
+    Gate& g = gate_of(state);
+    if (g.closes != closes) raise(PyExc_RuntimeError, "the gate's verification client was closed");
+    return client_for(g, loop);
+}
+
+// One exchange with the backend over the gate's client for `loop`; with no asyncio loop
+// running (None), over a client of its own for this one exchange.
+ValueTask exchange(Object state, Object url, Object token, Object loop, std::uint64_t closes) {
+    if (!loop.is_none()) co_return co_await answer_of(pooled_client(state, loop, closes), url, token);
+    Local httpx = import("httpx");
+    co_return co_await async_with(httpx.attr(str::AsyncClient)(),
+                                  [&](Object own) -> ValueTask {
+                                      co_return co_await answer_of(own, url, token);
+                                  });
 }
 
 // Waits for the exchange's turn in the verification budget, then makes it; the cause
 // "verification busy" when its turn is too far off.  (Not budgeted with no asyncio loop.)
-ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop) {
+// A key that cannot be sent fails before anything is.
+ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop,
+                            std::uint64_t closes) {
+    check_sendable(token);
     double wait = loop.is_none() ? 0 : gate_of(state).verification_turn();
     if (wait < 0) co_return Object::borrow(cause::verification_busy);
     if (wait > 0) co_await Object::borrow(asyncio_module).call_method(str::sleep, real(wait));
-    co_return co_await exchange(state, url, token, loop);
+    co_return co_await exchange(state, url, token, loop, closes);
 }
 
 // Remembers a verdict: a confirmation for cache_seconds, a refusal for negative_cache_seconds.
@@ -1344,8 +1521,8 @@ void remember_verdict(Gate& g, const Fingerprint& key, const Object& token,
     g.refused.erase(key);
     if (g.options.cache_ttl <= 0) return;
     g.confirmed.prune([&](const Confirmed& c) { return c.expires <= now; });
-    g.confirmed.put(key,
-                    Confirmed{identity, owner_of(g, identity, token), now + g.options.cache_ttl});
+    g.confirmed.put(key, Confirmed{identity, owner_of(g, identity, token),
+                                   now + g.options.cache_ttl, caller_objects(g, identity, token)});
 }
 
 // Ends the key's entry in `verifying`, if it is still the one with `ticket`.  The task is
@@ -1362,7 +1539,9 @@ void done_verifying(Gate& g, const Fingerprint& key, std::uint64_t ticket) {
 // failure is logged once and not remembered; a cancellation goes on.
 ValueTask verify_once(Object state, Object url, Object token, Object loop, Fingerprint key,
                       std::uint64_t ticket) {
-    Outcome outcome = co_await attempt([&] { return budgeted_exchange(state, url, token, loop); });
+    std::uint64_t closes = gate_of(state).closes;
+    Outcome outcome =
+        co_await attempt([&] { return budgeted_exchange(state, url, token, loop, closes); });
     Gate& g = gate_of(state);
     if (ticket != 0) done_verifying(g, key, ticket);
     if (outcome.failed_with(PyExc_Exception)) {
@@ -1503,16 +1682,13 @@ Object stats(Object self) {
     auto put = [&](const char* name, long long value) {
         check(PyDict_SetItemString(out.get(), name, integer(value).get()));
     };
-    long long blocked = 0;
-    double now = g.latest;
-    for (auto& [address, f] : g.failures) blocked += f.blocked_until > now;
     put("sessions", static_cast<long long>(g.sessions.size()));
-    put("stream_sessions", static_cast<long long>(g.stream_sessions));
+    put("stream_sessions", static_cast<long long>(g.sessions.streams()));
     put("confirmed_keys", static_cast<long long>(g.confirmed.size()));
     put("refused_keys", static_cast<long long>(g.refused.size()));
     put("verifying", static_cast<long long>(g.verifying.size()));
     put("tracked_clients", static_cast<long long>(g.failures.size()));
-    put("blocked_clients", blocked);
+    put("blocked_clients", static_cast<long long>(g.failures.blocked(g.latest)));
     put("clients_built", g.clients_built);
     return out;
 }
@@ -1533,11 +1709,16 @@ int gate_traverse(PyObject* self, visitproc visit, void* arg) {
     if (g == nullptr) return 0;
     Py_VISIT(g->clock.get());
     Py_VISIT(g->public_paths.get());
-    Py_VISIT(g->message_paths.get());
     Py_VISIT(g->client.get());
     Py_VISIT(g->client_loop.get());
     Py_VISIT(g->fixed_key.get());
-    for (auto& [key, c] : g->confirmed) Py_VISIT(c.identity.get());
+    Py_VISIT(g->fixed_caller.user.get());
+    Py_VISIT(g->fixed_caller.auth.get());
+    for (auto& [key, c] : g->confirmed) {
+        Py_VISIT(c.identity.get());
+        Py_VISIT(c.caller.user.get());
+        Py_VISIT(c.caller.auth.get());
+    }
     for (auto& [key, entry] : g->verifying) Py_VISIT(entry.task.get());
     return 0;
 }
@@ -1547,8 +1728,9 @@ int gate_clear(PyObject* self) {
     if (g == nullptr) return 0;
     // Moved out first: releasing them may run code that looks at the gate.
     Object clock = std::move(g->clock), paths = std::move(g->public_paths);
-    Object messages = std::move(g->message_paths), client = std::move(g->client);
+    Object client = std::move(g->client);
     Object loop = std::move(g->client_loop), fixed = std::move(g->fixed_key);
+    CallerObjects fixed_caller = std::move(g->fixed_caller);
     auto confirmed = std::move(g->confirmed);
     auto verifying = std::move(g->verifying);
     g->confirmed.clear();
@@ -1597,6 +1779,7 @@ int request_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(state->send);
     Py_VISIT(state->context);
     Py_VISIT(state->context_token);
+    Py_VISIT(state->auth_token);
     Py_VISIT(state->gate);
     Py_VISIT(state->session);
     Py_VISIT(state->stream_session);
@@ -1607,9 +1790,11 @@ int request_clear(PyObject* self) {
     Py_CLEAR(state->send);
     Py_CLEAR(state->context);
     Py_CLEAR(state->context_token);
+    Py_CLEAR(state->auth_token);
     Py_CLEAR(state->gate);
     Py_CLEAR(state->session);
     Py_CLEAR(state->stream_session);
+    stop_reading_stream(state);
     closure_function_clear(&state->tracking_send);
     return 0;
 }
@@ -1632,6 +1817,7 @@ void build_constants() {
     not_found_body = bytes(session_not_found_body);
     too_many_body = bytes(too_many_refusals_body);
     busy_body = bytes(verification_busy_body);
+    no_oauth_bytes = bytes(no_oauth_body);
     int_10 = integer(10);
     int_32 = integer(32);
     int_401 = integer(401);
@@ -1641,11 +1827,13 @@ void build_constants() {
     debug_level = integer(10);
     pass_through =
         Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    not_oauth = Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Object parse = import("urllib.parse");
     unquote = parse.attr("unquote");
     gate_common::prepare();
     asyncio_module = import("asyncio");
     secrets_module = import("secrets");
+    json_module = import("json");
     ready_gate_type();
     ready_closure_function_type(&RequestStateType, "tervik.mcp.secure.tracking_send_function",
                                 sizeof(RequestState), request_traverse, request_clear,

@@ -23,6 +23,7 @@ class SecureGatehouse(ApiKeyGatehouse):
         bind_sessions: bool = True,
         session_idle_seconds: float = 1800.0,
         max_sessions: int = 10000,
+        max_sessions_per_caller: int = 100,
         cache_seconds: float = 30.0,
         negative_cache_seconds: float = 5.0,
         max_cached_keys: int = 10000,

@@ -1052,20 +1052,21 @@ bool passes_unauthenticated(Gate& g, const Object& scope, const RequestFacts& fa
     return g.options.allow_preflight && facts.preflight;
 }
 
-// The documents OAuth clients look for before they try a key (RFC 9728, RFC 8414, OpenID
-// discovery, the last also after an issuer's path): this server has none of them.
+// The documents OAuth clients look for before they try a key (RFC 9728, RFC 8414 and OpenID
+// discovery, each also for a resource's or issuer's path after it; OpenID's also after the
+// issuer's path): this server has none of them.
 bool is_oauth_discovery(const Object& scope) {
     Object keep;
     std::string_view path = path_bytes(scope, keep);
     constexpr std::string_view well_known = "/.well-known/";
     std::size_t at = path.find(well_known);
     if (at == std::string_view::npos) return false;
+    std::string_view rest = path.substr(at + well_known.size());
+    if (at > 0) return rest == "openid-configuration";
     for (std::string_view document :
          {"oauth-protected-resource", "oauth-authorization-server", "openid-configuration"}) {
-        std::string_view rest = path.substr(at + well_known.size());
         if (rest.substr(0, document.size()) != document) continue;
-        rest.remove_prefix(document.size());
-        if (rest.empty() || (at == 0 && rest.front() == '/')) return true;
+        if (rest.size() == document.size() || rest[document.size()] == '/') return true;
     }
     return false;
 }

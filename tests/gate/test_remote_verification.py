@@ -138,6 +138,19 @@ async def test_the_key_never_reaches_a_log_line(backend, caplog, key, setup):
         assert not any(form and form in message for form in forms), message
 
 
+@pytest.mark.parametrize("key", ["sk-42\n", "sk-42\r\n", "sk\x00-42", " sk-42", "sk-42\t"])
+async def test_a_key_that_cannot_be_a_header_value_is_never_sent(backend, caplog, key):
+    """h11 would refuse it, and httpcore would log its error, key and all, at DEBUG."""
+    caplog.set_level(logging.DEBUG)  # every logger, httpx's and httpcore's too
+    backend.valid()
+    assert await verify(backend.url, key) is None
+    assert backend.requests == []
+    assert warnings_of(caplog) == [
+        WARNING_PREFIX + "the API key cannot be sent as an HTTP header value"
+    ]
+    assert not any(key.strip() in r.getMessage() for r in caplog.records)
+
+
 async def test_cancellation_passes_through_after_the_client_is_closed(backend, monkeypatch):
     import httpx
 

@@ -195,3 +195,93 @@ async def test_a_request_without_a_client_address_is_still_logged(gate_log):
     del scope["client"]
     await request(SecureGatehouse(App(), api_key=KEY), scope)
     assert lines(gate_log, logging.DEBUG) == ["refused (wrong key): client -, path /mcp"]
+
+
+# ---- what counts towards the limit, and by which address ------------------------------------
+
+
+@pytest.mark.parametrize(
+    "scope",
+    [
+        http_scope(None),  # no key: it guesses nothing
+        http_scope(KEY, session="not-here"),  # another worker's session, or an expired one
+        http_scope(None, path="/.well-known/oauth-protected-resource/mcp"),
+    ],
+    ids=["no key", "unknown session", "oauth discovery"],
+)
+async def test_only_a_presented_wrong_key_counts(clock, scope):
+    gate = SecureGatehouse(App(), api_key=KEY, failure_limit=2, clock=clock)
+    statuses = {(await request(gate, dict(scope))).status for _ in range(5)}
+    assert 429 not in statuses and gate._stats()["tracked_clients"] == 0
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/.well-known/oauth-protected-resource",
+        "/.well-known/oauth-protected-resource/mcp",
+        "/.well-known/oauth-authorization-server",
+        "/.well-known/openid-configuration",
+        "/mcp/.well-known/openid-configuration",
+    ],
+)
+async def test_oauth_discovery_gets_404_without_a_key_unless_public(path):
+    app = App()
+    answer = await request(SecureGatehouse(app, api_key=KEY), http_scope(None, path=path))
+    assert (answer.status, answer.json["error"]) == (404, "not_found") and app.calls == []
+    public = SecureGatehouse(app, api_key=KEY, public_paths=[path])
+    assert (await request(public, http_scope(None, path=path))).status == 200
+
+
+async def test_near_misses_of_discovery_paths_still_need_a_key():
+    gate = SecureGatehouse(App(), api_key=KEY)
+    for path in [
+        "/.well-known/oauth-protected-resourcex",
+        "/x/.well-known/oauth-protected-resource",
+    ]:
+        assert (await request(gate, http_scope(None, path=path))).status == 401
+
+
+@pytest.mark.parametrize(
+    "addresses",
+    [
+        ["127.0.0.1", "::ffff:127.0.0.1", "::ffff:7f00:1"],  # one IPv4 client
+        ["2001:db8:1:2::1", "2001:db8:1:2::2", "2001:db8:1:2:ffff::9"],  # one /64
+    ],
+)
+async def test_addresses_count_as_addresses(clock, addresses):
+    gate = SecureGatehouse(App(), api_key=KEY, failure_limit=3, clock=clock)
+    for address in addresses:
+        assert (await request(gate, http_scope("wrong", client=address))).status == 401
+    assert (await request(gate, http_scope(KEY, client=addresses[0]))).status == 429
+    assert (await request(gate, http_scope(KEY, client="2001:db8:1:3::1"))).status == 200
+
+
+async def test_a_blocked_address_is_never_evicted_for_unblocked_ones(clock):
+    gate = SecureGatehouse(App(), api_key=KEY, failure_limit=2, max_tracked_clients=3, clock=clock)
+
+    async def refused(address, times=1):
+        for _ in range(times):
+            await request(gate, http_scope("wrong", client=address))
+
+    async def status(address):
+        return (await request(gate, http_scope(KEY, client=address))).status
+
+    await refused("10.0.0.1", 2)
+    for n in range(100):  # many others, one refusal each: they make room for each other
+        await refused(f"10.1.0.{n}")
+    assert await status("10.0.0.1") == 429
+    clock.advance(1)
+    await refused("10.0.0.2", 2)
+    clock.advance(1)
+    await refused("10.0.0.3", 2)
+    await refused("10.0.0.4")  # all three blocked: the block that ends first makes room
+    assert [await status(f"10.0.0.{n}") for n in (1, 2, 3)] == [200, 429, 429]
+
+
+async def test_requests_without_an_address_are_not_limited_as_one(clock):
+    gate = SecureGatehouse(App(), api_key=KEY, failure_limit=2, clock=clock)
+    for _ in range(5):
+        scope = http_scope("wrong") | {"client": None}  # a unix socket under uvicorn
+        assert (await request(gate, scope)).status == 401
+    assert (await request(gate, http_scope(KEY) | {"client": None})).status == 200

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import json
 import logging
+import subprocess
+import sys
 from urllib.parse import parse_qs, urlsplit
 
 import anyio
@@ -198,3 +200,22 @@ async def test_the_sdk_sees_one_principal_per_user_or_else_per_key(first, second
     assert all(isinstance(user, AuthenticatedUser) for user in users)
     principals = [principal_components(user.access_token) for user in users]
     assert (principals[0] == principals[1]) is same
+
+
+def test_without_the_sdk_the_caller_is_a_starlette_user():
+    program = """
+import asyncio, sys
+sys.modules["mcp"] = None  # the MCP SDK is not installed
+from tervik.mcp.secure import SecureGatehouse
+seen = {}
+async def app(scope, receive, send):
+    seen.update(user=scope["user"], auth=scope["auth"])
+async def main():
+    scope = {"type": "http", "method": "GET", "path": "/", "query_string": b"api_key=k",
+             "headers": [], "client": ("127.0.0.1", 1)}
+    await SecureGatehouse(app, api_key="k")(scope, None, None)
+asyncio.run(main())
+print(type(seen["user"]).__name__, seen["user"].is_authenticated, seen["auth"].scopes)
+"""
+    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    assert out.stdout.split() == ["SimpleUser", "True", "[]"], out.stderr

@@ -225,3 +225,36 @@ async def test_log_fingerprints_are_hmac_sha256_under_the_gates_own_key(
         f"MCP session {fingerprint(b's', session)} was opened by caller {fingerprint(b'u', repr('ada'))};"
         f" caller {fingerprint(b'u', repr('bob'))} (client 203.0.113.7) presented it and got 404"
     )
+
+
+# ---- one caller cannot push out the others' sessions -----------------------------------------
+
+
+async def test_a_caller_over_its_cap_pushes_out_only_its_own_oldest_sessions():
+    app = App()
+    gate = users_gate(app, max_sessions_per_caller=3)
+    await open_session(gate, app, "key-ada", "ada-1")
+    for n in range(10):
+        await open_session(gate, app, "key-bob", f"bob-{n}")
+
+    async def status(key, session):
+        return (await request(gate, http_scope(key, session=session))).status
+
+    assert await status("key-ada", "ada-1") == 200
+    assert [await status("key-bob", f"bob-{n}") for n in range(10)] == [404] * 7 + [200] * 3
+
+
+async def test_a_session_in_use_is_never_pushed_out():
+    gate = users_gate(sse_app("/messages/?session_id=abc123"), max_sessions_per_caller=1)
+    ends = asyncio.Event()
+    stream_scope = http_scope("key-ada", method="GET", path="/sse") | {"stream_ends": ends}
+    stream = asyncio.ensure_future(request(gate, stream_scope))
+    await asyncio.sleep(0.01)
+    for n in range(5):  # more sessions of the stream's caller than its cap
+        gate.app = App(session_id=f"more-{n}")
+        assert (await request(gate, http_scope("key-ada"))).status == 200
+    gate.app = sse_app("")
+    post = http_scope("key-ada", path="/messages/", query=b"session_id=abc123")
+    assert (await request(gate, post)).status == 202
+    ends.set()
+    await stream

@@ -78,11 +78,21 @@ async def test_a_refused_key_is_refused_without_asking_for_the_short_period(
     }
 
 
-@pytest.mark.parametrize("failure", ["not-json", "reset"])
+LONG_ANSWER = b'{"valid": true, "user_id": 7, "pad": "' + b"x" * 70_000 + b'"}'
+FAILURES = {
+    "not-json": Reply(body=b"<html>", delay=0.1),
+    "reset": Reply(reset=True),
+    # the backend's trouble is no verdict on the key, whatever its body says
+    **{str(status): Reply(status, b'{"valid": false}', delay=0.1) for status in (500, 503, 429, 408, 302)},
+    "over 64 KiB": Reply(body=LONG_ANSWER, delay=0.1),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("failure", list(FAILURES))
 async def test_a_failure_reaches_every_waiter_as_a_refusal_and_is_not_kept(
     backend, clock, gate_log, failure
 ):
-    backend.answer(Reply(body=b"<html>", delay=0.1) if failure == "not-json" else Reply(reset=True))
+    backend.answer(FAILURES[failure])
     gate = remote(backend, clock)
     answers = await asyncio.gather(*(request(gate, http_scope("k-fail")) for _ in range(5)))
     assert {a.status for a in answers} == {401}
@@ -260,3 +270,44 @@ def test_without_an_asyncio_loop_each_verification_has_a_client_of_its_own(monke
     assert done.value.value == {"valid": True, "user_id": 7}
     assert events == ["enter", "GET http://verify.invalid/v?api_key=k1", "exit"]
     assert gate._stats()["clients_built"] == 0
+
+
+@pytest.mark.parametrize("status", [401, 403, 404])
+async def test_other_client_errors_stay_refusals(backend, clock, status):
+    backend.answer(Reply.json({"valid": True}, status=status))
+    gate = remote(backend, clock, failure_limit=2)
+    answers = [await request(gate, http_scope("k")) for _ in range(3)]
+    assert [a.json["error"]["message"] for a in answers[:2]] == [
+        "Unauthorized: invalid API key"
+    ] * 2
+    assert answers[2].status == 429 and len(backend.requests) == 1  # kept, and counted
+
+
+@pytest.mark.parametrize(
+    "key", ["sk-42\n", "sk-42\r", "sk\x00-42", " sk-42", "sk-42\t", "sk\x0b42"]
+)
+async def test_a_key_that_cannot_be_a_header_value_is_never_sent(backend, clock, gate_log, key):
+    logging.getLogger("httpcore").setLevel(logging.DEBUG)
+    gate = remote(backend, clock)
+    answer = await request(gate, http_scope(key, via="query"))
+    assert answer.json["error"]["message"] == "Unauthorized: the API key could not be verified"
+    assert backend.requests == []
+    assert lines(gate_log, logging.WARNING) == [
+        WARNING_PREFIX + "the API key cannot be sent as an HTTP header value"
+    ]
+    assert_no_key_logged([r for r in gate_log.records if r.levelno >= logging.DEBUG], [key])
+
+
+async def test_verifications_running_at_the_close_never_build_a_client_after_it(backend, clock):
+    backend.answer(Reply(body=b'{"valid": true, "user_id": 1}', delay=0.3))
+    gate = remote(backend, clock, max_verifications_per_second=1)
+    # one on the wire, one waiting for its turn in the budget
+    running = [asyncio.ensure_future(request(gate, http_scope(k))) for k in ("a", "b")]
+    await asyncio.sleep(0.1)
+    await gate.aclose()
+    answers = await asyncio.gather(*running)
+    assert {a.status for a in answers} == {401}  # failed: not admitted over a closed client
+    assert gate._stats()["clients_built"] == 1
+    assert (await request(gate, http_scope("c"))).status == 200  # a fresh one after the close
+    await gate.aclose()
+    assert gate._stats()["clients_built"] == 2

@@ -6,6 +6,7 @@ or per key, and that records every request it receives. ``mcp_server(transport, 
 **options)`` serves the official MCP SDK's streamable-HTTP or SSE app, wrapped in a
 middleware, with a ``whoami`` tool that reports ``mcp_request_ctx``; ``await
 endpoint.whoami(bearer=...)`` or ``whoami(api_key=...)`` connects with the SDK's own client.
+``gate_class`` is each gate class in turn, for what both must do alike.
 Every fixture stops what it started.
 """
 
@@ -39,6 +40,24 @@ from starlette.types import ASGIApp
 from tervik.mcp.context import mcp_request_ctx
 
 STARTUP_SECONDS = 15.0
+
+# --- the gate classes ------------------------------------------------------------------
+
+
+@pytest.fixture(params=["plain", "secure"])
+def gate_class(request: pytest.FixtureRequest) -> type:
+    """ApiKeyGatehouse (the plain-Python twin's under --gate=python) and SecureGatehouse, for
+    what both must do alike; the twin has no SecureGatehouse, so "secure" skips there."""
+    import tervik.mcp.gatehouse as gatehouse
+
+    if request.param == "plain":
+        return gatehouse.ApiKeyGatehouse
+    if request.config.getoption("gate") == "python":
+        pytest.skip("the plain-Python twin has no SecureGatehouse")
+    from tervik.mcp.secure import SecureGatehouse
+
+    return SecureGatehouse
+
 
 # --- uvicorn ---------------------------------------------------------------------------
 

@@ -60,16 +60,16 @@ async def run(gate, scope, server):
 @pytest.mark.parametrize(
     "options", [{}, {"api_key": "k"}, {"auth_verify_url": "http://127.0.0.1:9/"}]
 )
-async def test_non_http_scopes_pass_unchecked_with_the_servers_send(kind, options):
+async def test_non_http_scopes_pass_unchecked_with_the_servers_send(gate_class, kind, options):
     app, server = App(), Server()
-    await run(ApiKeyGatehouse(app, **options), {"type": kind}, server)
+    await run(gate_class(app, **options), {"type": kind}, server)
     (call,) = app.calls
     assert call["send"] == server.send and call["identity"] is None
 
 
-async def test_scope_without_type_raises_key_error():
+async def test_scope_without_type_raises_key_error(gate_class):
     with pytest.raises(KeyError):
-        await run(ApiKeyGatehouse(App(), api_key="k"), {}, Server())
+        await run(gate_class(App(), api_key="k"), {}, Server())
 
 
 @pytest.mark.parametrize(
@@ -85,6 +85,7 @@ async def test_scope_without_type_raises_key_error():
     ],
 )
 async def test_refusals_answer_401_and_leave_everything_alone(options, scope, monkeypatch):
+    # ApiKeyGatehouse only: its 401 body; the secure gate answers JSON-RPC (tests/secure)
     touched = []
     monkeypatch.setattr(context, "mcp_request_ctx", touched)  # any use would fail loudly
     app, server = App(), Server()
@@ -105,11 +106,11 @@ async def test_refusals_answer_401_and_leave_everything_alone(options, scope, mo
         http(b"x=1&api_key=k", (b"authorization", b"Bearer no")),
     ],
 )
-async def test_fixed_key_admits_and_publishes_identity(scope):
+async def test_fixed_key_admits_and_publishes_identity(gate_class, scope):
     previous = mcp_request_ctx.set("previous")
     try:
         app, server = App(), Server()
-        await run(ApiKeyGatehouse(app, api_key="k"), scope, server)
+        await run(gate_class(app, api_key="k"), scope, server)
         (call,) = app.calls
         assert call["scope"]["mcp_api_key"] == "k"
         assert "mcp_user_id" not in call["scope"]
@@ -121,30 +122,30 @@ async def test_fixed_key_admits_and_publishes_identity(scope):
         mcp_request_ctx.reset(previous)
 
 
-async def test_query_key_with_spaces_matches_a_key_of_spaces():
+async def test_query_key_with_spaces_matches_a_key_of_spaces(gate_class):
     app = App()
-    await run(ApiKeyGatehouse(app, api_key="  "), http(b"api_key=%20%20"), Server())
+    await run(gate_class(app, api_key="  "), http(b"api_key=%20%20"), Server())
     assert app.calls[0]["scope"]["mcp_api_key"] == "  "
 
 
-async def test_identity_uses_user_entries_already_in_the_scope():
+async def test_identity_uses_user_entries_already_in_the_scope(gate_class):
     app = App()
     scope = http(b"api_key=k") | {"mcp_user_id": 5, "mcp_user_email": "pre@x"}
-    await run(ApiKeyGatehouse(app, api_key="k"), scope, Server())
+    await run(gate_class(app, api_key="k"), scope, Server())
     assert app.calls[0]["identity"] == {"api_key": "k", "user_id": 5, "email": "pre@x"}
 
 
-async def test_tracking_send_looks_like_a_nested_async_function():
+async def test_tracking_send_looks_like_a_nested_async_function(gate_class):
     app = App()
-    await run(ApiKeyGatehouse(app, api_key="k"), http(b"api_key=k"), Server())
+    await run(gate_class(app, api_key="k"), http(b"api_key=k"), Server())
     tracking_send = app.calls[0]["send"]
-    assert tracking_send.__qualname__ == "ApiKeyGatehouse.__call__.<locals>.tracking_send"
+    assert tracking_send.__qualname__ == f"{gate_class.__name__}.__call__.<locals>.tracking_send"
     assert tracking_send.__annotations__ == {"message": "Any", "return": "None"}
     assert str(inspect.signature(tracking_send)) == "(message: 'Any') -> 'None'"
     assert asyncio.iscoroutinefunction(tracking_send)
 
 
-async def test_tracking_send_forwards_the_same_message_and_returns_none():
+async def test_tracking_send_forwards_the_same_message_and_returns_none(gate_class):
     results = []
 
     async def script(send):
@@ -153,32 +154,32 @@ async def test_tracking_send_forwards_the_same_message_and_returns_none():
         results.append(message)
 
     server = Server()
-    await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+    await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     assert results[0] is None and server.sent[0] is results[1]
 
 
-async def test_message_without_type_raises_into_the_app():
+async def test_message_without_type_raises_into_the_app(gate_class):
     async def script(send):
         with pytest.raises(KeyError):
             await send({"status": 200})
 
-    await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), Server())
+    await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), Server())
 
 
 @pytest.mark.parametrize("final", [{}, {"more_body": False}, {"more_body": 0}, {"more_body": None}])
-async def test_a_finished_response_is_not_closed_again(final):
+async def test_a_finished_response_is_not_closed_again(gate_class, final):
     async def script(send):
         await send(START)
         await send({"type": "http.response.body", "body": b"x", **final})
 
     server = Server()
-    await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+    await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     assert len(server.sent) == 2
 
 
-async def test_app_that_sends_nothing_gets_nothing_sent():
+async def test_app_that_sends_nothing_gets_nothing_sent(gate_class):
     server = Server()
-    await run(ApiKeyGatehouse(App(), api_key="k"), http(b"api_key=k"), server)
+    await run(gate_class(App(), api_key="k"), http(b"api_key=k"), server)
     assert server.sent == []
 
 
@@ -187,36 +188,38 @@ async def open_response(send):
     await send({"type": "http.response.body", "body": b"partial", "more_body": True})
 
 
-async def test_open_response_is_closed_through_the_servers_send_then_the_error_propagates():
+@pytest.mark.parametrize("app_error", [None, ValueError("app failed")])
+async def test_open_response_is_closed_through_the_servers_send_then_the_error_propagates(
+    gate_class, app_error
+):
     async def script(send):
         await open_response(send)
-        raise ValueError("app failed")
+        if app_error:
+            raise app_error
 
     server = Server()
-    with pytest.raises(ValueError, match="app failed"):
-        await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+    call = run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
+    if app_error:
+        with pytest.raises(ValueError, match="app failed"):
+            await call
+    else:
+        await call
     assert server.sent[-1] == CLOSING and list(server.sent[-1]) == ["type", "body", "more_body"]
 
 
-async def test_open_response_is_closed_after_a_normal_return():
-    server = Server()
-    await run(ApiKeyGatehouse(App(open_response), api_key="k"), http(b"api_key=k"), server)
-    assert server.sent[-1] == CLOSING
-
-
-async def test_context_is_reset_before_the_closing_message():
+async def test_context_is_reset_before_the_closing_message(gate_class):
     seen = []
 
     class Recording(Server):
         async def send(self, message):
             seen.append(mcp_request_ctx.get())
 
-    await run(ApiKeyGatehouse(App(open_response), api_key="k"), http(b"api_key=k"), Recording())
+    await run(gate_class(App(open_response), api_key="k"), http(b"api_key=k"), Recording())
     assert seen[-1] is None and seen[0] is not None
 
 
 @pytest.mark.parametrize("complete", [True, False])
-async def test_expected_asgi_message_runtime_error_is_swallowed(complete):
+async def test_expected_asgi_message_runtime_error_is_swallowed(gate_class, complete):
     async def script(send):
         if complete:
             await send(START)
@@ -225,33 +228,31 @@ async def test_expected_asgi_message_runtime_error_is_swallowed(complete):
 
     server = Server()
     assert (
-        await ApiKeyGatehouse(App(script), api_key="k")(
-            http(b"api_key=k"), server.receive, server.send
-        )
+        await gate_class(App(script), api_key="k")(http(b"api_key=k"), server.receive, server.send)
         is None
     )
     assert len(server.sent) == (2 if complete else 0)
 
 
-async def test_other_runtime_errors_propagate_and_nothing_is_sent():
+async def test_other_runtime_errors_propagate_and_nothing_is_sent(gate_class):
     async def script(send):
         raise RuntimeError("boom")
 
     server = Server()
     with pytest.raises(RuntimeError, match="boom"):
-        await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+        await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     assert server.sent == []
 
 
 @pytest.mark.parametrize("app_error", [None, ValueError("app failed")])
-async def test_a_failing_closing_send_is_swallowed(app_error):
+async def test_a_failing_closing_send_is_swallowed(gate_class, app_error):
     async def script(send):
         await open_response(send)
         if app_error:
             raise app_error
 
     server = Server(fail_on="closing")
-    call = run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+    call = run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     if app_error:
         with pytest.raises(ValueError):
             await call
@@ -260,24 +261,24 @@ async def test_a_failing_closing_send_is_swallowed(app_error):
     assert server.sent[-1] == CLOSING
 
 
-async def test_cancellation_while_closing_is_not_swallowed():
+async def test_cancellation_while_closing_is_not_swallowed(gate_class):
     server = Server(fail_on="closing", error=asyncio.CancelledError())
     with pytest.raises(asyncio.CancelledError):
-        await run(ApiKeyGatehouse(App(open_response), api_key="k"), http(b"api_key=k"), server)
+        await run(gate_class(App(open_response), api_key="k"), http(b"api_key=k"), server)
     assert mcp_request_ctx.get() is None
 
 
-async def test_a_failed_start_message_still_counts_as_started():
+async def test_a_failed_start_message_still_counts_as_started(gate_class):
     async def script(send):
         with pytest.raises(OSError):
             await send(START)
 
     server = Server(fail_on="http.response.start")
-    await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+    await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     assert server.sent == [START, CLOSING]
 
 
-async def test_cancelling_the_request_resets_the_context_and_propagates():
+async def test_cancelling_the_request_resets_the_context_and_propagates(gate_class):
     entered = asyncio.Event()
     seen = []
 
@@ -293,7 +294,7 @@ async def test_cancelling_the_request_resets_the_context_and_propagates():
     server = Server()
 
     async def request():
-        await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+        await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
         seen.append("finished?")
         return mcp_request_ctx.get()
 
@@ -306,7 +307,9 @@ async def test_cancelling_the_request_resets_the_context_and_propagates():
     assert server.sent[-1] == CLOSING
 
 
-async def test_a_failing_reset_replaces_the_error_and_skips_the_closing_message(monkeypatch):
+async def test_a_failing_reset_replaces_the_error_and_skips_the_closing_message(
+    gate_class, monkeypatch
+):
     class BrokenContext:
         def set(self, value):
             return "token"
@@ -322,16 +325,16 @@ async def test_a_failing_reset_replaces_the_error_and_skips_the_closing_message(
 
     server = Server()
     with pytest.raises(LookupError) as raised:
-        await run(ApiKeyGatehouse(App(script), api_key="k"), http(b"api_key=k"), server)
+        await run(gate_class(App(script), api_key="k"), http(b"api_key=k"), server)
     assert isinstance(raised.value.__context__, ValueError)
     assert CLOSING not in server.sent
 
 
-async def test_missing_context_module_raises_import_error_before_the_app(monkeypatch):
+async def test_missing_context_module_raises_import_error_before_the_app(gate_class, monkeypatch):
     monkeypatch.setitem(sys.modules, "tervik.mcp.context", None)
     app, server = App(), Server()
     with pytest.raises(ImportError):
-        await run(ApiKeyGatehouse(app, api_key="k"), http(b"api_key=k"), server)
+        await run(gate_class(app, api_key="k"), http(b"api_key=k"), server)
     assert app.calls == [] and server.sent == []
 
 
@@ -339,9 +342,9 @@ async def test_missing_context_module_raises_import_error_before_the_app(monkeyp
     ("key", "token"),
     [("k", "k\0"), ("ключ", "ключ"), ("\ud800x", "\ud800x"), ("a" * 1000, "a" * 999 + "b")],
 )
-async def test_fixed_key_comparison_matches_equality(key, token):
+async def test_fixed_key_comparison_matches_equality(gate_class, key, token):
     app = App()
-    gate = ApiKeyGatehouse(app, api_key=key)
+    gate = gate_class(app, api_key=key)
     gate._extract_token = lambda scope: token
     await run(gate, {"type": "http"}, Server())
     assert bool(app.calls) is (key == token)

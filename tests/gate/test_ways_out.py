@@ -62,8 +62,8 @@ class Unprintable(RuntimeError):
 CLOSING = {"type": "http.response.body", "body": b"", "more_body": False}
 
 
-async def test_a_failing_lookup_of_the_app_still_resets_the_context():
-    gate = ApiKeyGatehouse(None, api_key="k")
+async def test_a_failing_lookup_of_the_app_still_resets_the_context(gate_class):
+    gate = gate_class(None, api_key="k")
     del gate.app
     token = mcp_request_ctx.set("before")
     try:
@@ -74,9 +74,9 @@ async def test_a_failing_lookup_of_the_app_still_resets_the_context():
         mcp_request_ctx.reset(token)
 
 
-async def test_an_error_text_that_cannot_be_read_still_resets_and_closes():
+async def test_an_error_text_that_cannot_be_read_still_resets_and_closes(gate_class):
     server = Server()
-    gate = ApiKeyGatehouse(started_then(Unprintable()), api_key="k")
+    gate = gate_class(started_then(Unprintable()), api_key="k")
     token = mcp_request_ctx.set("before")
     try:
         with pytest.raises(LookupError) as raised:
@@ -88,10 +88,10 @@ async def test_an_error_text_that_cannot_be_read_still_resets_and_closes():
     assert server.sent[-1] == CLOSING
 
 
-async def test_an_error_of_the_closing_send_chains_to_the_applications():
+async def test_an_error_of_the_closing_send_chains_to_the_applications(gate_class):
     failure = ValueError("app failed")
     server = Server(fail_on_closing=asyncio.CancelledError())
-    gate = ApiKeyGatehouse(started_then(failure), api_key="k")
+    gate = gate_class(started_then(failure), api_key="k")
     with pytest.raises(asyncio.CancelledError) as raised:
         await gate(dict(HTTP), None, server.send)
     assert raised.value.__context__ is failure
@@ -165,7 +165,9 @@ async def cancel_at_random_points(gate: ApiKeyGatehouse, rounds: int) -> tuple[i
 
 @pytest.mark.native_only  # the plain-Python twin loses some, as any literal Python gate does
 @pytest.mark.parametrize("backend_delay", [0.005, 11.0], ids=["answers-in-5ms", "hangs"])
-async def test_cancellation_during_remote_verification_is_never_lost(backend, backend_delay):
+async def test_cancellation_during_remote_verification_is_never_lost(
+    gate_class, backend, backend_delay
+):
     backend.answer(Reply(body=b'{"valid": true, "user_id": 7}', delay=backend_delay))
     calls = []
 
@@ -174,7 +176,7 @@ async def test_cancellation_during_remote_verification_is_never_lost(backend, ba
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b"ok"})
 
-    gate = ApiKeyGatehouse(app, auth_verify_url=backend.url)
+    gate = gate_class(app, auth_verify_url=backend.url)
     loop = asyncio.get_running_loop()
     started = loop.time()
     lost, admitted = await cancel_at_random_points(gate, 200 if backend_delay < 1 else 60)
@@ -184,10 +186,10 @@ async def test_cancellation_during_remote_verification_is_never_lost(backend, ba
 
 
 @pytest.mark.native_only  # a literal Python gate admits the request the verification swallowed
-async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request():
+async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request(gate_class):
     """A verification that swallows the cancellation thrown into it and returns an identity."""
 
-    class Swallowing(ApiKeyGatehouse):
+    class Swallowing(gate_class):
         async def _verify_remote(self, api_key):
             try:
                 await asyncio.sleep(10)

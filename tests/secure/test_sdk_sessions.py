@@ -25,6 +25,7 @@ from starlette.authentication import AuthCredentials
 
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.secure import SecureGatehouse
+from tests.conftest import python_env
 from tests.gate.conftest import whoami_server
 
 from .conftest import http_scope, request
@@ -217,5 +218,7 @@ async def main():
 asyncio.run(main())
 print(type(seen["user"]).__name__, seen["user"].is_authenticated, seen["auth"].scopes)
 """
-    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, env=python_env()
+    )
     assert out.stdout.split() == ["SimpleUser", "True", "[]"], out.stderr

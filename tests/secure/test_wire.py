@@ -142,7 +142,9 @@ async def test_200_concurrent_clients_get_their_own_identity_and_one_request_per
     )
     base = serve(SecureGatehouse(IDENTITY_APP, auth_verify_url=backend.url))
     keys = [key for key in users for _ in range(5)]  # 200 requests, five per key
-    limits = httpx.Limits(max_connections=200)
+    # Idle connections are dropped well before uvicorn's keep-alive timeout (5 s) ends them:
+    # a slow first round would otherwise race the server closing a connection being reused.
+    limits = httpx.Limits(max_connections=200, keepalive_expiry=1)
     async with httpx.AsyncClient(limits=limits, timeout=30) as client:
 
         async def ask(key: str) -> tuple[str, Any]:

@@ -90,14 +90,19 @@ STUBS = {
 
 @pytest.fixture(scope="module")
 def wheels(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
-    """The two distributions' wheels, built from this tree: ``default`` and ``extensions``."""
+    """The wheels of both distributions, built from this tree (the drop-in one twice: as it
+    is, and with the py.typed marker for a host that ships none)."""
     built = {}
-    for kind, source in (("default", ROOT), ("extensions", ROOT / "extensions")):
-        folder = tmp_path_factory.mktemp(kind)
+    for kind, source, env in (
+        ("default", ROOT, {}),
+        ("extensions", ROOT / "extensions", {}),
+        ("extensions, marked typed", ROOT / "extensions", {"TERVIK_PY_TYPED": "1"}),
+    ):
+        folder = tmp_path_factory.mktemp("wheel")
         subprocess.run(
             [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
              "-w", str(folder), str(source)],
-            check=True, env=python_env(), capture_output=True,
+            check=True, env=python_env(**env), capture_output=True,
         )  # fmt: skip
         [built[kind]] = folder.glob("*.whl")
     return built
@@ -112,7 +117,12 @@ def wheel_metadata(wheel: Path) -> tuple[set[str], email.message.Message]:
 
 @pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
 @pytest.mark.parametrize(
-    ("kind", "name"), [("default", "tervik"), ("extensions", "tervik-extensions")]
+    ("kind", "name"),
+    [
+        ("default", "tervik"),
+        ("extensions", "tervik-extensions"),
+        ("extensions, marked typed", "tervik-extensions"),
+    ],
 )
 def test_wheel_contents(wheels: dict[str, Path], kind: str, name: str) -> None:
     names, metadata = wheel_metadata(wheels[kind])
@@ -127,6 +137,8 @@ def test_wheel_contents(wheels: dict[str, Path], kind: str, name: str) -> None:
     entry_points = any(name.endswith(".dist-info/entry_points.txt") for name in names)
     if kind == "extensions":
         assert package == extensions | STUBS and not entry_points
+    elif kind == "extensions, marked typed":  # for a host that ships no py.typed
+        assert package == extensions | STUBS | {"tervik/py.typed"} and not entry_points
     else:
         assert HOST_FILES | STUBS <= package and entry_points
 
@@ -153,6 +165,8 @@ def test_floors_file_pins_exactly_the_declared_floors() -> None:
         "pytest-asyncio",
         "mypy",
         "hypothesis",
+        "fastapi",
+        "ruff",
         "tervik",
         "matplotlib",
         "httptools",

@@ -44,15 +44,19 @@ SANITIZER_ENV = \
 	PYTHONMALLOC=malloc \
 	TERVIK_SANITIZER_RUN=1
 
-.PHONY: demo test test-twin sanitize bench clean
+.PHONY: demo first-build-notice test test-twin sanitize bench clean
 
-# The main job: python -m tervik.mcp.demo, with ARGS passed on.
-demo: $(VENV)/.demo-installed
+# The main job: python -m tervik.mcp.demo, with ARGS passed on. Its first run makes the
+# virtualenv and builds the extensions, which takes a while: it says so before it starts.
+demo: $(if $(wildcard $(VENV)/.demo-installed),,first-build-notice) $(VENV)/.demo-installed
 	$(VENV)/bin/python -m tervik.mcp.demo $(ARGS)
 
 $(VENV)/.demo-installed: $(VENV)/.ready $(BUILD_INPUTS)
 	$(VENV)/$(INSTALL_DEMO)
 	touch $@
+
+first-build-notice:
+	@echo "make demo: the first run makes $(VENV) and builds the extensions into it (about half a minute)"
 
 test: $(VENV)/.ready
 	$(VENV)/$(INSTALL)

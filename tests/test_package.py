@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import email.message
 import importlib.util
 import json
 import subprocess
@@ -87,29 +88,69 @@ STUBS = {
 }
 
 
-@pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
-@pytest.mark.parametrize("kind", ["default", "extensions"])
-def test_wheel_contents(kind: str, tmp_path: Path) -> None:
-    env = python_env(TERVIK_WHEEL=kind)
-    subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
-         "-w", str(tmp_path), str(ROOT)],
-        check=True, env=env, capture_output=True,
-    )  # fmt: skip
-    [wheel] = tmp_path.glob("tervik-*.whl")
+@pytest.fixture(scope="module")
+def wheels(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    """The wheels of both distributions, built from this tree (the drop-in one twice: as it
+    is, and with the py.typed marker for a host that ships none)."""
+    built = {}
+    for kind, source, env in (
+        ("default", ROOT, {}),
+        ("extensions", ROOT / "extensions", {}),
+        ("extensions, marked typed", ROOT / "extensions", {"TERVIK_PY_TYPED": "1"}),
+    ):
+        folder = tmp_path_factory.mktemp("wheel")
+        subprocess.run(
+            [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+             "-w", str(folder), str(source)],
+            check=True, env=python_env(**env), capture_output=True,
+        )  # fmt: skip
+        [built[kind]] = folder.glob("*.whl")
+    return built
+
+
+def wheel_metadata(wheel: Path) -> tuple[set[str], email.message.Message]:
     with zipfile.ZipFile(wheel) as archive:
         names = set(archive.namelist())
-        metadata = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA")))
+        text = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA")))
+    return names, email.message_from_bytes(text)
+
+
+@pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
+@pytest.mark.parametrize(
+    ("kind", "name"),
+    [
+        ("default", "tervik"),
+        ("extensions", "tervik-extensions"),
+        ("extensions, marked typed", "tervik-extensions"),
+    ],
+)
+def test_wheel_contents(wheels: dict[str, Path], kind: str, name: str) -> None:
+    names, metadata = wheel_metadata(wheels[kind])
     package = {name for name in names if not name.split("/")[0].endswith(".dist-info")}
     extensions = {name for name in package if name.endswith(sysconfig.get_config_var("EXT_SUFFIX"))}
     assert len(extensions) == len(EXTENSIONS)
     assert not [name for name in names if name.endswith((".cpp", ".hpp"))]
-    assert any(name.endswith(".dist-info/licenses/LICENSE") for name in names)
-    assert b"\nLicense-Expression: MIT\n" in metadata
+    [license_file] = [name for name in names if name.endswith(".dist-info/licenses/LICENSE")]
+    with zipfile.ZipFile(wheels[kind]) as archive:
+        assert archive.read(license_file) == (ROOT / "LICENSE").read_bytes()
+    assert metadata["Name"] == name and metadata["License-Expression"] == "MIT"
+    entry_points = any(name.endswith(".dist-info/entry_points.txt") for name in names)
     if kind == "extensions":
-        assert package == extensions | STUBS
+        assert package == extensions | STUBS and not entry_points
+    elif kind == "extensions, marked typed":  # for a host that ships no py.typed
+        assert package == extensions | STUBS | {"tervik/py.typed"} and not entry_points
     else:
-        assert HOST_FILES | STUBS <= package
+        assert HOST_FILES | STUBS <= package and entry_points
+
+
+@pytest.mark.skipif(SANITIZER_RUN, reason="builds plain wheels; nothing sanitized to check")
+def test_extensions_wheel_declares_what_the_package_does(wheels: dict[str, Path]) -> None:
+    """The drop-in wheel keeps the version, Python floor and dependencies of the package."""
+    [default, extensions] = (wheel_metadata(wheels[kind])[1] for kind in ("default", "extensions"))
+    for field in ("Version", "Requires-Python"):
+        assert extensions[field] == default[field]
+    runtime = [r for r in default.get_all("Requires-Dist") or [] if "extra ==" not in r]
+    assert extensions.get_all("Requires-Dist") == runtime
 
 
 def test_floors_file_pins_exactly_the_declared_floors() -> None:
@@ -124,6 +165,8 @@ def test_floors_file_pins_exactly_the_declared_floors() -> None:
         "pytest-asyncio",
         "mypy",
         "hypothesis",
+        "fastapi",
+        "ruff",
         "tervik",
         "matplotlib",
         "httptools",

@@ -59,11 +59,18 @@ def test_default_run_captures_from_headless_chromium_and_leaves_nothing() -> Non
     assert processes_with(marker) == []
 
 
-@pytest.mark.parametrize("variant", ["ok", "none"])
-def test_attached_to_a_chrome_the_user_runs(chromium_cdp, marketplace, variant: str) -> None:
+@pytest.mark.parametrize(
+    ("variant", "options"), [("ok", ()), ("ok", ("--close-tab",)), ("none", ("--close-tab",))]
+)
+def test_attached_to_a_chrome_the_user_runs(chromium_cdp, marketplace, variant, options) -> None:
     page_url = marketplace.product_url("B0ABC", variant)
     run, marker = run_capture("--cdp-url", chromium_cdp.cdp_url, "--page-url", page_url,
-                              "--timeout", "10")  # fmt: skip
+                              "--timeout", "10", *options)  # fmt: skip
+    # The capture's tab stays in the user's Chrome unless --close-tab closes it once the
+    # record is taken; a capture that took no record leaves it open either way.
+    tab_left = page_url in [tab["url"] for tab in chromium_cdp.tabs()]
+    assert tab_left == (variant == "none" or not options)
+    assert len(chromium_cdp.tabs()) == 1 + tab_left  # about:blank, which was there before
     if variant == "ok":
         assert run.returncode == 0, run.stderr
         assert json.loads(run.stdout)["tab_id"] == "tab-123"

@@ -89,6 +89,9 @@ async def test_sse_transport_with_the_header(demo: Callable[..., Demo]) -> None:
     server = demo("--sse")
     assert server.endpoint.endswith("/sse")
     assert await McpEndpoint("sse", server.endpoint).whoami(bearer=server.key) == FIXED_KEY_IDENTITY
+    # Only forms that work on SSE are offered: a query-only client cannot post its messages.
+    assert f"  Authorization: Bearer {server.key}" in server.stdout
+    assert not [line for line in server.stdout if "api_key=" in line]
     assert server.stop() == 0
 
 
@@ -205,6 +208,25 @@ async def test_make_demo_as_the_readme_says(start_process: Callable[..., Demo]) 
     assert await McpEndpoint("streamable-http", server.endpoint).whoami(bearer=server.key)
     server.stop()
     assert_no_traceback(server)
+
+
+def test_make_demo_says_first_that_its_first_run_builds(tmp_path: Path) -> None:
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("MAKE", "MFLAGS"))}
+    venv = tmp_path / ".venv"
+    # A Python that fails at once: the notice must come before the virtualenv is made.
+    run = subprocess.run(["make", "demo", f"VENV={venv}", "PYTHON=false"], cwd=ROOT, env=env,
+                         capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert run.returncode != 0
+    assert run.stdout.splitlines()[0] == (
+        f"make demo: the first run makes {venv} and builds the extensions into it "
+        "(about half a minute)"
+    )
+    # Once built, it starts without the notice.
+    venv.mkdir()
+    (venv / ".demo-installed").touch()
+    dry = subprocess.run(["make", "-n", "demo", f"VENV={venv}", "PYTHON=false"], cwd=ROOT,
+                         env=env, capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert "first run" not in dry.stdout
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,9 @@
 - by default, against headless Chromium that it starts itself (``chromium`` on PATH) and a
   bundled local product page whose script sends a ``/rufus/cl/streaming`` POST.
 
+The service leaves the tab it opened for the capture open (in the user's Chrome, with
+``--cdp-url``); ``--close-tab`` closes that tab once the record is taken.
+
 It prints the record as JSON on standard output. When the service raises one of its errors
 the command prints the service's own message on standard error and exits with
 ``NOT_CAPTURED`` (3) or ``CHROME_UNAVAILABLE`` (4), without a traceback; any other failure
@@ -36,6 +39,7 @@ from tervik.amazon_rufus.domain.exceptions import (
     ChromeCdpUnavailableError,
     SeedRequestNotCapturedError,
 )
+from tervik.amazon_rufus.domain.models import SeedRequestRecord
 
 __all__ = ["CHROME_UNAVAILABLE", "NOT_CAPTURED", "main"]
 
@@ -80,6 +84,11 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser.add_argument("--cdp-url", help="attach to this debuggable Chrome instead")
     parser.add_argument("--page-url", help="product page to open (needed with --cdp-url)")
     parser.add_argument("--timeout", type=int, default=30, help="navigation limit, seconds")
+    parser.add_argument(
+        "--close-tab",
+        action="store_true",
+        help="close the tab the capture opened once the record is taken (by default it stays)",
+    )
     args = parser.parse_args(argv)
     if args.cdp_url and not args.page_url:
         parser.error("--page-url is needed with --cdp-url")
@@ -209,6 +218,11 @@ def stop_group(process: subprocess.Popen[bytes]) -> None:
 # --- the command -------------------------------------------------------------------------
 
 
+def close_tab(page: Any, record: SeedRequestRecord) -> None:
+    """``--close-tab``: the service hands over its tab with the record, still connected."""
+    page.close()
+
+
 def capture(args: argparse.Namespace, cdp_url: str, page_url: str) -> dict[str, Any]:
     from tervik.amazon_rufus.services.browser import BrowserAttachService
 
@@ -218,6 +232,7 @@ def capture(args: argparse.Namespace, cdp_url: str, page_url: str) -> dict[str, 
         page_url=page_url,
         cdp_url=cdp_url,
         timeout_seconds=args.timeout,
+        on_captured=close_tab if args.close_tab else None,
     )
     return record.to_dict()
 

@@ -195,16 +195,15 @@ def banner(
         key = "YOUR_KEY"
     quote = "'" if generated_key is not None else '"'  # let the shell expand $TERVIK_...
     header = f"Authorization: Bearer {key}"
-    lines += [
-        "",
-        "Clients present the key in a header or in the query:",
-        f"  {header}",
-        f"  {url}?api_key={key}",
-        "",
-    ]
     if args.sse:
+        # The message endpoint the stream announces carries no key, so on SSE a client that
+        # puts the key only in the query string cannot post: the header is the one way.
         lines += [
-            "Try it (an SSE stream; a query-key client cannot post its messages, use the header):",
+            "",
+            "Clients present the key in a header:",
+            f"  {header}",
+            "",
+            "Try it (an SSE stream):",
             f"  curl -N -H {quote}{header}{quote} {url}",
         ]
     else:
@@ -218,6 +217,11 @@ def banner(
             f" -d '{initialize}'"
         )
         lines += [
+            "",
+            "Clients present the key in a header or in the query:",
+            f"  {header}",
+            f"  {url}?api_key={key}",
+            "",
             "Try it:",
             f"  curl -sS -X POST -H {quote}{header}{quote} {common} {url}",
             f"  curl -sS -X POST {common} {quote}{url}?api_key={key}{quote}",

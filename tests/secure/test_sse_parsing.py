@@ -211,3 +211,17 @@ def test_an_admitted_post_names_at_most_one_session_and_it_is_the_callers_own():
     finally:
         loop.run_until_complete(streams.aclose())
         loop.close()
+
+
+async def test_a_stream_opened_with_a_session_id_in_its_query_is_still_bound(sdk_event):
+    """The SDK's SSE endpoint ignores the query and opens a new session all the same."""
+    gate, session = users_gate(SseApp()), session_of(sdk_event)
+    sent, ends = asyncio.Event(), asyncio.Event()
+    scope = http_scope("key-ada", method="GET", path="/sse", query=b"session_id=mine")
+    scope |= {"chunks": [sdk_event], "sent": sent, "ends": ends}
+    task = asyncio.ensure_future(request(gate, scope))
+    await asyncio.wait_for(sent.wait(), 10)
+    assert await post(gate, "key-bob", f"session_id={session}".encode()) == 404
+    assert await post(gate, "key-ada", f"session_id={session}".encode()) == 202
+    ends.set()
+    await task

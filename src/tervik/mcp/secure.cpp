@@ -707,7 +707,8 @@ struct RequestState {
     bool response_started;
     bool response_complete;
     bool is_delete;
-    bool may_announce;  // a GET naming no session: an SSE stream answering it may announce one
+    bool may_announce;  // a GET without a session header: an SSE stream answering it may
+                        // announce a session
 };
 
 PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -818,15 +819,6 @@ Object check_session(Gate& g, const Object& scope, const Object& header, const F
     return {};
 }
 
-// Whether a GET names a session in any way the gate reads one (then its stream is that
-// session's, not a new one).
-bool names_session(const Object& scope, const RequestFacts& facts) {
-    if (!facts.session_id.null()) return true;
-    Object query = get(scope, str::query_string, empty_bytes);
-    return !PyBytes_Check(query.get()) ||
-           query::fields_named(bytes_view(query.get()), "session_id").count > 0;
-}
-
 // The end of a request's use of its session, and of a stream's session with the stream.  A
 // successful DELETE ends the session.
 void release_sessions(RequestState* state) {
@@ -848,7 +840,7 @@ void release_sessions(RequestState* state) {
 // -- the response, as the gate watches it --
 
 // The response starts: a session id it carries is bound to the caller; an SSE stream
-// answering a GET that named no session may announce one in an endpoint event.
+// answering a GET without a session header may announce one in an endpoint event.
 void noticed_start(RequestState* state, const Object& message) {
     Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
     Object status = get(message, str::status);
@@ -1002,7 +994,9 @@ Object begin_request(const Object& state, const Object& scope, const Object& sen
     request->status = 0;
     request->response_started = request->response_complete = false;
     request->is_delete = !method.null() && method.equals(str::DELETE);
-    request->may_announce = is_get && g.options.bind_sessions && !names_session(scope, facts);
+    // (A GET with an mcp-session-id header opens a stream of that session; any other GET
+    // answered with an event stream may be an SSE transport's, which announces a new one.)
+    request->may_announce = is_get && g.options.bind_sessions && facts.session_id.null();
     PyObject_GC_Track(request);
     return Object::steal(reinterpret_cast<PyObject*>(request));
 }

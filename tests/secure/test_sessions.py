@@ -258,3 +258,16 @@ async def test_a_session_in_use_is_never_pushed_out():
     assert (await request(gate, post)).status == 202
     ends.set()
     await stream
+
+
+@pytest.mark.parametrize("path", ["/api/messages/", "/messages/"])  # mounts new and old
+async def test_a_mounted_sse_transport_is_checked_from_the_servers_root(path):
+    gate = users_gate(sse_app("/api/messages/?session_id=abc123"))
+    ends = asyncio.Event()
+    stream_scope = http_scope("key-ada", method="GET", path="/api/sse") | {"stream_ends": ends}
+    stream = asyncio.ensure_future(request(gate, stream_scope | {"root_path": "/api"}))
+    await asyncio.sleep(0.01)
+    post = http_scope("key-bob", path=path, query=b"session_id=abc123") | {"root_path": "/api"}
+    assert (await request(gate, post)).status == 404
+    ends.set()
+    await stream

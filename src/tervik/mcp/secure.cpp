@@ -128,7 +128,7 @@ Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_by
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
 Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
-Name loads{"loads"}, status_code{"status_code"};
+Name loads{"loads"}, status_code{"status_code"}, root_path{"root_path"};
 }  // namespace str
 
 Constant empty_bytes;
@@ -756,6 +756,17 @@ std::string_view path_bytes(const Object& scope, Object& keep) {
 
 // -- sessions --
 
+// The request's path from the server's root, as the SSE transport announces its message path
+// (root_path and the endpoint): `path` itself where it holds its root_path (Starlette's own
+// mounts keep it there), else the two joined (older mounts leave only the rest in `path`).
+std::string full_path(const Object& scope) {
+    Object keep_path, keep_root = get(scope, str::root_path, str::empty);
+    std::string_view path = path_bytes(scope, keep_path), root;
+    if (PyUnicode_Check(keep_root.get())) root = utf8_bytes(keep_root, keep_root);
+    if (root.empty() || path.substr(0, root.size()) == root) return std::string(path);
+    return std::string(root).append(path);
+}
+
 // Whether `path` is an announced SSE message path or lies below it, as the application's
 // mount of that path routes it.
 bool under_message_path(const Gate& g, std::string_view path) {
@@ -774,8 +785,7 @@ bool under_message_path(const Gate& g, std::string_view path) {
 // `several`.  Elsewhere: the mcp-session-id header.  NULL: none.
 Object presented_session(Gate& g, const Object& scope, const Object& header, bool& several) {
     if (g.message_paths.empty()) return header;
-    Object keep;
-    if (!under_message_path(g, path_bytes(scope, keep))) return header;
+    if (!under_message_path(g, full_path(scope))) return header;
     Object query = get(scope, str::query_string, empty_bytes);
     if (!PyBytes_Check(query.get())) {  // not what a server sends: nothing to tell apart
         several = true;

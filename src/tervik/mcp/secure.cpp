@@ -14,13 +14,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <list>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
+#include "bounded_map.hpp"
+#include "budget.hpp"
 #include "client_address.hpp"
 #include "failure_limit.hpp"
 #include "fingerprint.hpp"
@@ -35,6 +35,7 @@ using namespace py;
 using gate_common::check_sendable, gate_common::closing, gate_common::confirming_answer,
     gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
     gate_common::shows_key;
+using bounded::Bounded;
 using failure_limit::FailureLimit;
 using fingerprint::Fingerprint;
 using fingerprint::FingerprintHash;
@@ -239,72 +240,6 @@ Object unauthorized_body_for(std::string_view message) {
     return bytes(body);
 }
 
-// ---- bounded maps ----------------------------------------------------------------------------
-
-// A map that keeps at most `capacity` entries, dropping the least recently used one to make
-// room (capacity 0: it keeps nothing).  String keys are looked up by view, without a copy.
-template <class Key, class Value, class Hash>
-class Bounded {
-    using View = std::conditional_t<std::is_same_v<Key, std::string>, std::string_view, Key>;
-    using Item = std::pair<Key, Value>;
-    using Items = std::list<Item>;
-
-  public:
-    explicit Bounded(std::size_t capacity = 0) : capacity_(capacity) {}
-
-    Value* find(const View& key) {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &it->second->second;
-    }
-    // find, and the entry becomes the most recently used.
-    Value* use(const View& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return nullptr;
-        items_.splice(items_.begin(), items_, it->second);
-        return &it->second->second;
-    }
-    // Inserts or replaces; NULL when the map keeps nothing.
-    Value* put(Key key, Value value) {
-        if (capacity_ == 0) return nullptr;
-        erase(View(key));
-        items_.emplace_front(std::move(key), std::move(value));
-        index_.emplace(View(items_.front().first), items_.begin());
-        while (items_.size() > capacity_) pop_oldest();
-        return &items_.front().second;
-    }
-    void erase(const View& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return;
-        auto item = it->second;
-        index_.erase(it);
-        items_.erase(item);
-    }
-    Item* oldest() { return items_.empty() ? nullptr : &items_.back(); }
-    void pop_oldest() {
-        index_.erase(View(items_.back().first));
-        items_.pop_back();
-    }
-    // Drops up to `n` least recently used entries for which `stale(value)` holds.
-    template <class Stale>
-    void prune(Stale stale, int n = 2) {
-        while (n-- > 0 && !items_.empty() && stale(items_.back().second)) pop_oldest();
-    }
-    std::size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
-    void clear() {
-        index_.clear();
-        items_.clear();
-    }
-    typename Items::iterator begin() { return items_.begin(); }
-    typename Items::iterator end() { return items_.end(); }
-
-  private:
-    std::size_t capacity_;
-    Items items_;  // most recently used first
-    std::unordered_map<View, typename Items::iterator, Hash> index_;
-};
-
-
 // ---- the gate's state
 // ----------------------------------------------------------------------------
 
@@ -374,8 +309,7 @@ struct Gate {
     Fingerprint fixed_owner{};
     CallerObjects fixed_caller;
     double latest = 0;  // the last time read
-    double tokens;      // the verification budget left (a token bucket holding a second's worth)
-    double refilled_at = -1;
+    budget::Budget budget;  // backend requests per second
 
     explicit Gate(const Options& o)
         : options(o),
@@ -383,7 +317,7 @@ struct Gate {
           refused(o.max_cached_keys),
           sessions(o.max_sessions, o.max_sessions_per_caller, o.session_idle),
           failures(o.failure_limit, o.failure_window, o.max_tracked_clients),
-          tokens(std::max(1.0, o.verification_rate)) {}
+          budget(o.verification_rate, longest_verification_wait) {}
 
     double now() {
         if (clock.null()) return latest = monotonic();
@@ -392,19 +326,9 @@ struct Gate {
         if (t == -1.0 && PyErr_Occurred()) fail();
         return latest = t;
     }
-    // A backend request's turn in the budget: 0 now, else the seconds to wait for it; < 0 when
-    // the wait would be longer than longest_verification_wait (nothing is taken then).
+    // A backend request's turn in the budget (see budget::Budget::turn).
     double verification_turn() {
-        double rate = options.verification_rate;
-        if (rate <= 0) return 0;
-        double burst = std::max(1.0, rate), t = now_or_latest();
-        if (refilled_at >= 0 && t > refilled_at)
-            tokens = std::min(burst, tokens + (t - refilled_at) * rate);
-        refilled_at = t;
-        double wait = tokens >= 1 ? 0 : (1 - tokens) / rate;
-        if (wait > longest_verification_wait) return -1;
-        tokens -= 1;
-        return wait;
+        return options.verification_rate <= 0 ? 0 : budget.turn(now_or_latest());
     }
 
     // For clean-up, which must not fail: a clock that raises leaves the last time read.

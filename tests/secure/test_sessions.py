@@ -11,6 +11,7 @@ import logging
 
 import pytest
 
+import tervik.mcp.context
 from tervik.mcp.secure import SecureGatehouse
 
 from .conftest import App, assert_no_key_logged, http_scope, lines, request
@@ -271,3 +272,22 @@ async def test_a_mounted_sse_transport_is_checked_from_the_servers_root(path):
     assert (await request(gate, post)).status == 404
     ends.set()
     await stream
+
+
+async def test_a_failing_reset_still_releases_the_session(clock, monkeypatch):
+    class BrokenContext:
+        def set(self, value):
+            return "token"
+
+        def reset(self, token):
+            raise LookupError("reset failed")
+
+    app = App()
+    gate = users_gate(app, clock=clock, session_idle_seconds=100)
+    await open_session(gate, app, "key-ada", "s-1")
+    monkeypatch.setattr(tervik.mcp.context, "mcp_request_ctx", BrokenContext())
+    with pytest.raises(LookupError):
+        await request(gate, http_scope("key-ada", session="s-1"))
+    monkeypatch.undo()
+    clock.advance(101)  # no longer in use, so idle: forgotten
+    assert (await request(gate, http_scope("key-ada", session="s-1"))).status == 404

@@ -1194,17 +1194,25 @@ bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
     if (state->context == nullptr) return false;  // taken apart by the collector already
     Handling handling = outcome.handling();
     stop_reading_stream(state);
-    if (state->auth_token != nullptr) {
-        Object token = Object::steal(state->auth_token);
-        state->auth_token = nullptr;
-        try {
-            Object::borrow(auth_context_var).call_method(str::reset, token);
-        } catch (const Error&) {  // the identity below is still reset
-            Object::borrow(state->context).call_method(str::reset, state->context_token);
-            throw;
+    auto reset_identities = [&] {
+        if (state->auth_token != nullptr) {
+            Object token = Object::steal(state->auth_token);
+            state->auth_token = nullptr;
+            try {
+                Object::borrow(auth_context_var).call_method(str::reset, token);
+            } catch (const Error&) {  // the identity below is still reset
+                Object::borrow(state->context).call_method(str::reset, state->context_token);
+                throw;
+            }
         }
+        Object::borrow(state->context).call_method(str::reset, state->context_token);
+    };
+    try {
+        reset_identities();
+    } catch (const Error&) {  // the session is released all the same
+        release_sessions(state);
+        throw;
     }
-    Object::borrow(state->context).call_method(str::reset, state->context_token);
     release_sessions(state);
     return state->response_started && !state->response_complete;
 }

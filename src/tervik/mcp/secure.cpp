@@ -67,7 +67,6 @@ constexpr const char* log_limit_tripped =
 constexpr const char* log_no_endpoint =
     "an SSE stream announced no endpoint event within its first %d bytes: if it is an MCP "
     "session's, that session is not bound to its caller (logged once per gate)";
-constexpr const char* unsendable_key_error = "the API key cannot be sent as an HTTP header value";
 constexpr const char* backend_trouble_error = "the verification backend answered HTTP %ld";
 constexpr const char* answer_too_long_error =
     "the verification backend's answer is longer than %d bytes";

@@ -30,7 +30,7 @@ BUILD_TOOLS := scikit-build-core cmake ninja
 INSTALL = bin/python -m pip install -q --no-build-isolation -e '.[test]'
 INSTALL_DEMO = bin/python -m pip install -q --no-build-isolation -e '.[demo]'
 # What a rebuild of the extensions depends on (the Python files are used in place).
-BUILD_INPUTS := pyproject.toml CMakeLists.txt $(wildcard src/native/* src/tervik/*/*.[ch]pp src/tervik/*/*/*.cpp)
+BUILD_INPUTS := pyproject.toml CMakeLists.txt $(wildcard src/native/* src/tervik/*/*.[ch]pp src/tervik/*/*/*.[ch]pp)
 
 # The sanitizer run uses GCC's runtimes, preloaded into the pytest process only
 # (tests/conftest.py takes LD_PRELOAD out again for the programs the tests start).

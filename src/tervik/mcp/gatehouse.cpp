@@ -10,7 +10,8 @@
 #include <string_view>
 
 #include "function.hpp"
-#include "gate_common.hpp"
+#include "gate/gate_common.hpp"
+#include "gate/spine.hpp"
 #include "module.hpp"
 
 using namespace py;
@@ -57,19 +58,14 @@ namespace str {
 Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
 Name _extract_token{"_extract_token"}, _verify_remote{"_verify_remote"}, _send_401{"_send_401"};
 Name _logger{"_logger"}, urllib{"urllib"}, parse{"parse"}, parse_qs{"parse_qs"};
-Name info{"info"}, warning{"warning"}, get{"get"}, set{"set"}, reset{"reset"};
-Name type{"type"}, http{"http"}, status{"status"}, headers{"headers"}, body{"body"};
-Name more_body{"more_body"}, query_string{"query_string"}, api_key{"api_key"};
+Name info{"info"}, warning{"warning"}, get{"get"}, type{"type"}, http{"http"}, headers{"headers"};
+Name query_string{"query_string"}, api_key{"api_key"};
 Name user_id{"user_id"}, email{"email"}, reason{"reason"};
 Name mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"}, mcp_user_email{"mcp_user_email"};
-Name mcp_request_ctx{"mcp_request_ctx"}, tervik_mcp_context{"tervik.mcp.context"};
-Name http_response_start{"http.response.start"}, http_response_body{"http.response.body"};
 Name invalid_api_key{"invalid_api_key"};
 Name decode{"decode"}, lower{"lower"}, startswith{"startswith"}, strip{"strip"};
 Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer "};
-Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
-Name timeout{"timeout"};
-Name x_mcp_api_key{"X-MCP-API-Key"}, plus{"+"}, space{" "};
+Name AsyncClient{"AsyncClient"}, timeout{"timeout"}, plus{"+"}, space{" "};
 Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
 Name _get_running_loop{"_get_running_loop"}, ensure_future{"ensure_future"}, shield{"shield"};
@@ -81,7 +77,7 @@ Constant empty_bytes;           // b""
 Constant authorization_header;  // b"authorization"
 Constant unauthorized_headers;  // ((b"content-type", ...), (b"www-authenticate", ...))
 Constant invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
-Constant int_401, int_10;
+Constant int_401;
 Constant standard_parse_qs;  // urllib.parse.parse_qs as loaded
 Constant unquote;
 Constant asyncio_module;
@@ -174,14 +170,7 @@ void unpack_pair(const Object& entry, Object& name, Object& value) {
 
 // name.lower() == b"authorization" for a bytes name, without the copy.
 bool is_authorization_bytes(PyObject* name) {
-    constexpr std::string_view want = "authorization";
-    if (PyBytes_GET_SIZE(name) != static_cast<Py_ssize_t>(want.size())) return false;
-    const char* n = PyBytes_AS_STRING(name);
-    for (size_t i = 0; i < want.size(); ++i) {
-        char c = n[i];
-        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != want[i]) return false;
-    }
-    return true;
+    return spine::header_is(spine::bytes_view(name), "authorization");
 }
 
 bool is_authorization(const Object& name) {
@@ -366,16 +355,15 @@ const FunctionDef extract_token_def{
 
 // ---- ApiKeyGatehouse.__call__ -----------------------------------------------------------------
 
-// One admitted request: what `tracking_send` closes over (the server's send and the two
-// response flags), and the published identity's context variable and token.
-// The request's tracking_send is this object itself: the function and its closure in one.
+// One admitted request, as its tracking send: the function and its closure in one object.
 struct RequestState {
     ClosureFunction tracking_send;
-    PyObject* send;
-    PyObject* context;        // mcp_request_ctx
-    PyObject* context_token;  // what its set() returned
-    bool response_started;
-    bool response_complete;
+    spine::Request request;
+
+    template <class V>
+    void visit(V& v) {
+        request.visit(v);
+    }
 };
 
 PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -388,15 +376,10 @@ RequestState* request_of(PyObject* tracking_send) {
 // The send the application gets: records the response's progress, then forwards the message
 // (the server's send result is discarded).  A frameless coroutine runs it when awaited.
 Object track_and_forward(PyObject* const* closure_and_message) {
-    auto* state = reinterpret_cast<RequestState*>(closure_and_message[0]);
+    RequestState* state = request_of(closure_and_message[0]);
     Object message = Object::borrow(closure_and_message[1]);
-    if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
-        state->response_started = true;
-    } else if (type.equals(str::http_response_body) &&
-               !get(message, str::more_body, Py_False).truthy()) {
-        state->response_complete = true;
-    }
-    return Object::borrow(state->send)(message);
+    spine::note_progress(state->request, message);
+    return Object::borrow(state->request.send)(message);
 }
 
 const FunctionDef tracking_send_def{
@@ -408,38 +391,15 @@ const FunctionDef tracking_send_def{
     .forwarding = track_and_forward,
 };
 
-Object request_identity(const Object& token, const Object& scope) {
-    Object identity = new_dict(3);
-    identity.set_item(str::api_key, token);
-    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
-    identity.set_item(str::email, get(scope, str::mcp_user_email));
-    return identity;
-}
-
-// An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
-// published, both flags down.  The result is the request's tracking_send.
+// An admitted request begins with its identity published; the result is its tracking send.
 Object begin_request(const Object& scope, const Object& send, const Object& token) {
-    Object context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx,
-                                      gatehouse.globals);
-    Object context_token = context.call_method(str::set, request_identity(token, scope));
     auto* state = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
+    Object owned = Object::steal(reinterpret_cast<PyObject*>(state));
     init_closure_function(&state->tracking_send, tracking_send_proto);
-    state->send = Object(send).release();
-    state->context = context.release();
-    state->context_token = context_token.release();
-    state->response_started = state->response_complete = false;
+    state->request = {};
     PyObject_GC_Track(state);
-    return Object::steal(reinterpret_cast<PyObject*>(state));
-}
-
-// The request's clean-up that needs no await, run with the application's failure (if any)
-// being handled: the identity reset.  True when a response was left open.
-bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
-    RequestState* state = request_of(tracking_send_function.get());
-    if (state->context == nullptr) return false;  // taken apart by the collector already
-    Handling handling = outcome.handling();
-    Object::borrow(state->context).call_method(str::reset, state->context_token);
-    return state->response_started && !state->response_complete;
+    spine::publish_identity(state->request, scope, send, token, gatehouse.globals);
+    return owned;
 }
 
 // The methods as the class defines them: calls through the instance that find one of these
@@ -469,19 +429,8 @@ Object verification_of(const Object& self, const Object& token) {
     return method(token);
 }
 
-// self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
-Object refusal(const Object& self, const Object& scope, const Object& send) {
-    MethodLookup method(self, str::_send_401);
-    if (method.finds(own_send_401)) {
-        return named_after(own_send_401,
-                           send_401(self, scope, send, Object::borrow(str::invalid_api_key))
-                               .into_object());
-    }
-    return method(scope, send, kw(str::reason, str::invalid_api_key));
-}
-
 // Remote-verification mode: the backend's identity goes into the scope and the request
-// begins (its tracking_send comes back), or None refuses the key.
+// begins (its tracking send comes back), or None refuses the key.
 ValueTask admitted_remotely(Object self, Object scope, Object send, Object token) {
     Local user_info = co_await honouring_cancellation(verification_of(self, token));
     if (!user_info.truthy()) co_return none();
@@ -491,45 +440,45 @@ ValueTask admitted_remotely(Object self, Object scope, Object send, Object token
     co_return begin_request(scope, send, token);
 }
 
-// What the presented key decides, in either mode: the admitted request's tracking_send, None
-// to refuse, or (remote-verification mode) the verification still to be awaited, which comes
-// to one of those two.
-Object admission(const Object& self, const Object& scope, const Object& send) {
-    Object token = presented_key(self, scope);
-    if (token.null()) return none();
-    if (self.attr(str::_auth_verify_url).truthy())
-        return admitted_remotely(self, scope, send, token).into_object();
-    Object api_key = self.attr(str::_api_key);
-    if (!api_key.truthy() || !same_key(token, api_key)) return none();
-    scope.set_item(str::mcp_api_key, token);
-    return begin_request(scope, send, token);
-}
-
-
-// self.app(scope, receive, send), to be awaited.
-Object application(const Object& self, const Object& scope, const Object& receive,
-                   const Object& send) {
-    return self.attr(str::app)(scope, receive, send);
-}
-
-// An HTTP request through the gate: the key decides; a refused request gets the 401, an
-// admitted one the application, with its identity published while it runs.
-Task http_request(Object self, Object scope, Object receive, Object send) {
-    Local tracking_send = admission(self, scope, send);
-    if (is_native_coroutine(tracking_send.get())) tracking_send = co_await tracking_send;
-    if (tracking_send.is_none()) {
-        co_await refusal(self, scope, send);
-        co_return;
+// What ApiKeyGatehouse gives the spine: the presented key decides, against the fixed key or
+// (remote-verification mode, pending) the backend; every refusal is _send_401's.
+struct PlainGate {
+    static spine::Decision admission(const Object& self, const Object& /*state*/,
+                                     const Object& scope, const Object& send) {
+        using spine::Decision;
+        Object token = presented_key(self, scope);
+        if (token.null()) return Decision::refused(Object::borrow(str::invalid_api_key));
+        if (self.attr(str::_auth_verify_url).truthy())
+            return Decision::pending(admitted_remotely(self, scope, send, token).into_object());
+        Object api_key = self.attr(str::_api_key);
+        if (!api_key.truthy() || !same_key(token, api_key))
+            return Decision::refused(Object::borrow(str::invalid_api_key));
+        scope.set_item(str::mcp_api_key, token);
+        return Decision::admitted(begin_request(scope, send, token));
     }
 
-    // try: await self.app(scope, receive, tracking_send)
-    Outcome outcome =
-        co_await attempt([&] { return application(self, scope, receive, tracking_send); });
-    forgive_expected_asgi_message(outcome);
-    // finally: on every way out
-    if (end_request(tracking_send, outcome)) co_await closing(send, outcome);
-    std::move(outcome).get();
-}
+    static spine::Decision settled(Object tracking_send) {
+        if (tracking_send.is_none())
+            return spine::Decision::refused(Object::borrow(str::invalid_api_key));
+        return spine::Decision::admitted(std::move(tracking_send));
+    }
+
+    // self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
+    static Object refusal(const Object& self, const Object& /*state*/, const Object& scope,
+                          const Object& send, const Object& reason) {
+        MethodLookup method(self, str::_send_401);
+        if (method.finds(own_send_401))
+            return named_after(own_send_401, send_401(self, scope, send, reason).into_object());
+        return method(scope, send, kw(str::reason, reason));
+    }
+
+    // The identity reset, with the application's failure (if any) being handled.
+    static bool end_request(const Object& tracking_send, const Outcome& outcome) {
+        spine::Request& request = request_of(tracking_send.get())->request;
+        Handling handling = outcome.handling();
+        return spine::reset_identity(request) && spine::left_open(request);
+    }
+};
 
 Constant own_call;  // ApiKeyGatehouse.__call__, which names the requests' coroutines
 
@@ -538,10 +487,11 @@ Constant own_call;  // ApiKeyGatehouse.__call__, which names the requests' corou
 Object gatehouse_call(PyObject* const* arguments) {
     Object self = Object::borrow(arguments[0]), scope = Object::borrow(arguments[1]);
     Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
-    if (!scope.item(str::type).equals(str::http)) return application(self, scope, receive, send);
-    return named_after(own_call, http_request(self, scope, receive, send).into_object());
+    if (!scope.item(str::type).equals(str::http))
+        return spine::application(self, scope, receive, send);
+    return named_after(own_call, spine::http_request<PlainGate>(self, Object(), scope, receive, send)
+                                     .into_object());
 }
-
 const FunctionDef call_def{
     .name = "__call__",
     .qualname = "ApiKeyGatehouse.__call__",
@@ -569,16 +519,12 @@ constexpr const char* verify_remote_doc =
     "        ";
 
 // client.get(self._auth_verify_url + ?api_key=key, headers={"X-MCP-API-Key": key},
-//            timeout=10), not yet awaited.  The key joins the URL's own query (a tenant
-// parameter, say) rather than replace it.
+//            timeout=10), not yet awaited.
 Object verification_request(const Object& httpx, const Object& client, const Object& self,
                             const Object& api_key) {
-    Object params = new_dict(), headers = new_dict();
-    params.set_item(str::api_key, api_key);
-    headers.set_item(str::x_mcp_api_key, api_key);
-    Object url = httpx.attr(str::URL)(self.attr(str::_auth_verify_url))
-                     .call_method(str::copy_merge_params, params);
-    return client.attr(str::get)(url, kw(str::headers, headers), kw(str::timeout, int_10));
+    auto request = spine::verification_request(httpx, self.attr(str::_auth_verify_url), api_key);
+    return client.attr(str::get)(request.url, kw(str::headers, request.headers),
+                                 kw(str::timeout, spine::verification_timeout()));
 }
 
 // async with httpx.AsyncClient() as client: one verification exchange.
@@ -666,49 +612,15 @@ Object unauthorized_body(const Object& reason) {
     if (utf8 == nullptr) fail();
     std::string body(body_prefix);
     body.reserve(body_prefix.size() + size + body_suffix.size() + 8);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        switch (c) {
-            case '"': body += "\\\""; break;
-            case '\\': body += "\\\\"; break;
-            case '\n': body += "\\n"; break;
-            case '\r': body += "\\r"; break;
-            case '\t': body += "\\t"; break;
-            case '\b': body += "\\b"; break;
-            case '\f': body += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[7];
-                    PyOS_snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    body += escaped;
-                } else {
-                    body += static_cast<char>(c);
-                }
-        }
-    }
+    spine::append_json_text(body, std::string_view(utf8, static_cast<std::size_t>(size)));
     body += body_suffix;
     return bytes(body);
 }
 
-Object response_start() {
-    Object start = new_dict();
-    start.set_item(str::type, str::http_response_start);
-    start.set_item(str::status, int_401);
-    start.set_item(str::headers, Object::steal(PySequence_List(unauthorized_headers)));
-    return start;
-}
-
-Object response_body(const Object& body) {
-    Object message = new_dict();
-    message.set_item(str::type, str::http_response_body);
-    message.set_item(str::body, body);
-    return message;
-}
-
 Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
     Local body = unauthorized_body(reason);
-    co_await send(response_start());
-    co_await send(response_body(body));
+    co_await send(spine::response_start(int_401, unauthorized_headers));
+    co_await send(spine::response_body(body));
 }
 
 const FunctionDef send_401_def{
@@ -773,18 +685,17 @@ const FunctionDef verify_token_def{
 // ---- module body ----------------------------------------------------------------------------
 
 int request_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* state = reinterpret_cast<RequestState*>(self);
-    Py_VISIT(state->send);
-    Py_VISIT(state->context);
-    Py_VISIT(state->context_token);
-    return closure_function_traverse(&state->tracking_send, visit, arg);
+    int found = 0;
+    auto each = [&](PyObject* o) {
+        if (found == 0 && o != nullptr) found = visit(o, arg);
+    };
+    request_of(self)->visit(each);
+    return found != 0 ? found : closure_function_traverse(&request_of(self)->tracking_send, visit, arg);
 }
 int request_clear(PyObject* self) {
-    auto* state = reinterpret_cast<RequestState*>(self);
-    Py_CLEAR(state->send);
-    Py_CLEAR(state->context);
-    Py_CLEAR(state->context_token);
-    closure_function_clear(&state->tracking_send);
+    auto each = [](PyObject*& o) { Py_CLEAR(o); };
+    request_of(self)->visit(each);
+    closure_function_clear(&request_of(self)->tracking_send);
     return 0;
 }
 void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
@@ -804,7 +715,6 @@ void build_constants() {
     invalid_api_key_body = bytes(std::string(body_prefix) + "invalid_api_key" +
                                  std::string(body_suffix));
     int_401 = integer(401);
-    int_10 = integer(10);
     ready_request_state_type();
     tracking_send_proto = gatehouse.compile(tracking_send_def);
     asyncio_module = import("asyncio");
@@ -820,11 +730,7 @@ void gatehouse_body(Object module) {
     unquote = parse.attr("unquote");
     gate_common::prepare();
     module.set_attr(str::urllib, import("urllib"));
-    module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
-    for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {
-        Object key = text(name);
-        module.set_attr(key.get(), import_from("starlette.types", key.get()));
-    }
+    spine::bind_annotation_names(module);
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
 
     own_extract_token = gatehouse.function(extract_token_def);

@@ -19,17 +19,18 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bounded_map.hpp"
-#include "budget.hpp"
-#include "client_address.hpp"
-#include "failure_limit.hpp"
-#include "fingerprint.hpp"
 #include "function.hpp"
-#include "gate_common.hpp"
+#include "gate/fingerprint.hpp"
+#include "gate/gate_common.hpp"
+#include "gate/spine.hpp"
 #include "module.hpp"
-#include "query_fields.hpp"
-#include "sessions.hpp"
-#include "sse_events.hpp"
+#include "state/bounded_map.hpp"
+#include "state/budget.hpp"
+#include "state/failure_limit.hpp"
+#include "state/sessions.hpp"
+#include "wire/client_address.hpp"
+#include "wire/query_fields.hpp"
+#include "wire/sse_events.hpp"
 
 using namespace py;
 using gate_common::check_sendable, gate_common::closing, gate_common::confirming_answer,

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "fingerprint.hpp"
+#include "gate/fingerprint.hpp"
 
 namespace sessions {
 

@@ -12,9 +12,12 @@
 #include "function.hpp"
 #include "gate/gate_common.hpp"
 #include "gate/spine.hpp"
+#include "gate/texts.hpp"
 #include "module.hpp"
 
 using namespace py;
+using namespace texts::plain;
+using texts::log_verify_failed;
 using gate_common::check_sendable, gate_common::closing, gate_common::confirmed_identity,
     gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
     gate_common::shows_key;
@@ -40,17 +43,6 @@ constexpr const char* module_doc =
     "由于 FastMCP 自带的 AuthProvider 中间件在 Starlette 栈中注册得很早，无法在它之前\n"
     "把 Query 参数转成 Header，因此全部鉴权都在本模块的中间件中完成，不使用 FastMCP\n"
     "内置的 AuthProvider。\n";
-
-// ---- the system's texts on the log and the wire -------------------------------------------
-
-constexpr const char* log_remote_mode = "MCP Server 运行在远程校验模式，校验地址: %s";
-constexpr const char* log_fixed_mode = "MCP Server 运行在固定 API Key 模式";
-constexpr const char* log_unconfigured = "MCP Server 未配置任何 API Key 鉴权！";
-constexpr const char* log_verify_failed = "远程校验 API Key 失败: %s";
-
-constexpr std::string_view body_prefix =
-    R"({"error":"Unauthorized","message":"Invalid or missing API Key","reason":")";
-constexpr std::string_view body_suffix = R"("})";
 
 // ---- names and constants, made once at module exec ---------------------------------------------
 
@@ -711,7 +703,7 @@ void build_constants() {
     authorization_header = bytes("authorization");
     unauthorized_headers =
         tuple(tuple(bytes("content-type"), bytes("application/json")),
-              tuple(bytes("www-authenticate"), bytes(R"(Bearer realm="tervik-mcp")")));
+              tuple(bytes("www-authenticate"), bytes(texts::realm)));
     invalid_api_key_body = bytes(std::string(body_prefix) + "invalid_api_key" +
                                  std::string(body_suffix));
     int_401 = integer(401);

@@ -6,6 +6,11 @@
 // client, limits refused requests per client address, logs every refusal without the key,
 // answers refusals with JSON-RPC errors, and lets CORS preflights and public paths through.
 //
+// This file is the glue: the request's way through the gate spine (gate/spine.hpp) and the
+// methods, read in call order.  What the gate remembers is behind the store (state/store.hpp;
+// the in-memory store by default), the verification client and the verifications in flight
+// are in state/, the readers of the wire (query, SSE, client addresses) in wire/.
+//
 // The module body binds, in order: logging, Any, the four starlette.types names,
 // ApiKeyGatehouse, _logger, SecureGatehouse.  After the gate's state and its helpers, each
 // method sits in one section: its texts, its body, then its declaration.
@@ -13,35 +18,33 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "function.hpp"
 #include "gate/fingerprint.hpp"
 #include "gate/gate_common.hpp"
 #include "gate/spine.hpp"
+#include "gate/texts.hpp"
 #include "module.hpp"
-#include "state/bounded_map.hpp"
 #include "state/budget.hpp"
-#include "state/failure_limit.hpp"
-#include "state/sessions.hpp"
+#include "state/memory_store.hpp"
+#include "state/verdicts.hpp"
+#include "state/verification_client.hpp"
 #include "wire/client_address.hpp"
 #include "wire/query_fields.hpp"
 #include "wire/sse_events.hpp"
 
 using namespace py;
-using gate_common::check_sendable, gate_common::closing, gate_common::confirming_answer,
-    gate_common::forgive_expected_asgi_message, gate_common::loggable_error, gate_common::same_key,
-    gate_common::shows_key;
-using bounded::Bounded;
-using failure_limit::FailureLimit;
+using namespace texts::secure;
 using fingerprint::Fingerprint;
-using fingerprint::FingerprintHash;
-using sessions::Session;
-using sessions::Sessions;
+using gate_common::check_sendable, gate_common::confirming_answer, gate_common::loggable_error, gate_common::same_key,
+    gate_common::shows_key;
+using spine::bytes_view, spine::Decision, spine::for_each_header, spine::header_is;
+using texts::log_verify_failed;
+using verdicts::CallerObjects, verdicts::Confirmed;
 
 namespace {
 
@@ -57,52 +60,15 @@ constexpr const char* module_doc =
     "logs every refusal without the key, answers refusals with JSON-RPC errors, and lets CORS\n"
     "preflights and public paths through.\n";
 
-// ---- the system's texts on the log and the wire -------------------------------------------
-
-constexpr const char* log_verify_failed = "远程校验 API Key 失败: %s";
-constexpr const char* log_refused = "refused (%s): client %s, path %s";
-constexpr const char* log_session_mismatch =
-    "MCP session %s was opened by caller %s; caller %s (client %s) presented it and got 404";
-constexpr const char* log_limit_tripped =
-    "client %s had %d refused requests within %g s: answering 429 for the next %g s";
-constexpr const char* log_no_endpoint =
-    "an SSE stream announced no endpoint event within its first %d bytes: if it is an MCP "
-    "session's, that session is not bound to its caller (logged once per gate)";
-constexpr const char* backend_trouble_error = "the verification backend answered HTTP %ld";
-constexpr const char* answer_too_long_error =
-    "the verification backend's answer is longer than %d bytes";
-
-// Causes of refusal, as the refusal log names them.
+// Causes of refusal, as the refusal log names them.  (An OAuth discovery request is refused
+// with its own answer and not logged.)
 namespace cause {
 Name missing_key{"missing key"}, wrong_key{"wrong key"}, backend_refused{"backend refused"};
 Name backend_error{"backend error"}, rate_limited{"rate-limited"};
 Name verification_busy{"verification busy"};
 Name session_mismatch{"session mismatch"}, unknown_session{"unknown session"};
-Name several_sessions{"several sessions"};
+Name several_sessions{"several sessions"}, not_oauth{"not OAuth"};
 }  // namespace cause
-
-// The 401 body's message for each reason _send_401 is given; another reason is shown as it is.
-constexpr std::string_view reason_missing = "missing_api_key";
-constexpr std::string_view reason_invalid = "invalid_api_key";
-constexpr std::string_view reason_unverified = "verification_failed";
-constexpr std::string_view message_missing = "missing API key";
-constexpr std::string_view message_invalid = "invalid API key";
-constexpr std::string_view message_unverified = "the API key could not be verified";
-
-constexpr std::string_view unauthorized_prefix =
-    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32001,"message":"Unauthorized: )";
-constexpr std::string_view unauthorized_suffix = R"("}})";
-constexpr std::string_view session_not_found_body =
-    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"Session not found"}})";
-constexpr std::string_view verification_busy_body =
-    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"The API key cannot be verified now: retry later"}})";
-constexpr std::string_view too_many_refusals_body =
-    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"Too many refused requests from this address: retry later"}})";
-constexpr std::string_view no_oauth_body =
-    R"({"error":"not_found","error_description":"This server takes an API key, not OAuth"})";
-constexpr std::string_view realm = R"(Bearer realm="tervik-mcp")";
-constexpr std::string_view realm_invalid_token =
-    R"(Bearer realm="tervik-mcp", error="invalid_token")";
 
 // ---- names and constants, made once at module exec ---------------------------------------------
 
@@ -110,22 +76,18 @@ namespace str {
 Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
 Name _gate_state{"_gate_state"}, _extract_token{"_extract_token"};
 Name _verify_remote{"_verify_remote"}, _send_401{"_send_401"}, __init__{"__init__"};
-Name auth_verify_url{"auth_verify_url"}, lifespan_receive{"lifespan_receive"};
+Name auth_verify_url{"auth_verify_url"};
 Name _logger{"_logger"}, warning{"warning"}, debug{"debug"}, isEnabledFor{"isEnabledFor"};
 Name get{"get"}, set{"set"}, reset{"reset"}, type{"type"}, http{"http"}, lifespan{"lifespan"};
 Name lifespan_shutdown{"lifespan.shutdown"}, status{"status"}, headers{"headers"};
-Name body{"body"}, more_body{"more_body"}, query_string{"query_string"}, path{"path"};
+Name body{"body"}, query_string{"query_string"}, path{"path"};
 Name method{"method"}, client{"client"}, api_key{"api_key"}, user_id{"user_id"}, email{"email"};
 Name reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
-Name mcp_user_email{"mcp_user_email"}, mcp_request_ctx{"mcp_request_ctx"};
-Name tervik_mcp_context{"tervik.mcp.context"}, http_response_start{"http.response.start"};
-Name http_response_body{"http.response.body"};
-Name AsyncClient{"AsyncClient"}, URL{"URL"}, copy_merge_params{"copy_merge_params"};
-Name timeout{"timeout"}, x_mcp_api_key{"X-MCP-API-Key"};
-Name empty{""}, aclose{"aclose"}, _get_running_loop{"_get_running_loop"};
-Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, is_running{"is_running"};
-Name done{"done"}, sleep{"sleep"};
-Name run_coroutine_threadsafe{"run_coroutine_threadsafe"}, token_bytes{"token_bytes"};
+Name mcp_user_email{"mcp_user_email"};
+Name AsyncClient{"AsyncClient"}, timeout{"timeout"};
+Name empty{""}, _get_running_loop{"_get_running_loop"};
+Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, done{"done"};
+Name sleep{"sleep"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
 Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
@@ -137,11 +99,11 @@ Constant json_headers;                          // ((b"content-type", b"applicat
 Constant realm_headers, invalid_token_headers;  // the 401's two header pairs, either form
 Constant missing_key_body, invalid_key_body, unverified_body;  // the 401 bodies of the reasons
 Constant not_found_body, too_many_body, busy_body, no_oauth_bytes;
-Constant int_10, int_32, int_401, int_404, int_429, int_503, debug_level;
+Constant int_32, int_401, int_404, int_429, int_503, debug_level;
 Constant unquote;
 Constant asyncio_module, secrets_module, json_module;
-Constant pass_through;  // admission's answer for a public path or a CORS preflight
-Constant not_oauth;     // admission's answer for an OAuth discovery request
+Constant pass_through;  // what a pending decision comes to for a request passed through
+Constant unusable_key;  // what admission read of a key that cannot be used (not UTF-8)
 Constant gatehouse_class, secure_class;
 
 void secure_body(Object module);
@@ -153,41 +115,6 @@ const Param self_param{.name = "self"};
 
 Object real(double v) { return Object::steal(PyFloat_FromDouble(v)); }
 
-std::string_view bytes_view(PyObject* b) {
-    return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
-}
-
-// Case-insensitive comparison of an ASCII header name with a lower-case one.
-bool header_is(std::string_view name, std::string_view lower) {
-    if (name.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != lower[i]) return false;
-    }
-    return true;
-}
-
-// seen(name, value) for each pair of bytes in an ASGI header list (`headers` may be NULL or
-// None: no headers), in order; other entries are passed over.
-template <class Seen>
-void for_each_header(const Object& headers, Seen&& seen) {
-    auto look = [&](const Object& entry) {
-        PyObject* e = entry.get();
-        if (!PyTuple_Check(e) || PyTuple_GET_SIZE(e) != 2) return false;
-        PyObject* name = PyTuple_GET_ITEM(e, 0);
-        PyObject* value = PyTuple_GET_ITEM(e, 1);
-        if (PyBytes_Check(name) && PyBytes_Check(value)) seen(bytes_view(name), value);
-        return false;
-    };
-    if (headers.null() || headers.is_none()) return;
-    if (PyList_CheckExact(headers.get())) {  // what servers send: walked in place
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.get()); ++i)
-            look(Object::borrow(PyList_GET_ITEM(headers.get(), i)));
-    } else {
-        for_each(headers, look);
-    }
-}
-
 // The UTF-8 bytes of a str (surrogates passed through); `keep` holds a copy if one was made.
 std::string_view text_bytes(const Object& s, Object& keep) {
     if (PyUnicode_Check(s.get())) return utf8_bytes(s, keep);
@@ -195,91 +122,29 @@ std::string_view text_bytes(const Object& s, Object& keep) {
     return utf8_bytes(keep, keep);
 }
 
-// A JSON string's content for `utf8`, as json.dumps(ensure_ascii=False) escapes it.
-void append_json_text(std::string& out, std::string_view utf8) {
-    for (char ch : utf8) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (c < 0x20) {
-                    char escaped[7];
-                    PyOS_snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += ch;
-                }
-        }
-    }
-}
-
 Object unauthorized_body_for(std::string_view message) {
     std::string body(unauthorized_prefix);
-    append_json_text(body, message);
+    spine::append_json_text(body, message);
     body += unauthorized_suffix;
     return bytes(body);
 }
 
-// ---- the gate's state
-// ----------------------------------------------------------------------------
+Object logger() { return secure.global(str::_logger); }
+
+// ---- the gate's state --------------------------------------------------------------------------
 
 double monotonic() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-// The caller as Starlette and the MCP SDK see it: scope["user"] and scope["auth"], made once
-// per confirmed key (and once for the fixed key).
-struct CallerObjects {
-    Object user, auth;
-};
-
-// A key the backend confirmed: its answer (never handed out, only read), the caller it names.
-struct Confirmed {
-    Object identity;
-    Fingerprint owner;
-    double expires;
-    CallerObjects caller;
-};
-
-// A verification in progress: its task, and the ticket that tells it from a later one for the
-// same key.
-struct Verifying {
-    Object task;
-    std::uint64_t ticket;
-};
-
 struct Options {
     bool bind_sessions;
-    double session_idle;
-    std::size_t max_sessions, max_sessions_per_caller;
-    double cache_ttl, negative_ttl;
-    std::size_t max_cached_keys;
-    long failure_limit;  // 0: no limit
-    double failure_window;
-    std::size_t max_tracked_clients;
     bool allow_preflight;
+    long failure_limit;        // 0: no limit
+    double failure_window;
     double verification_rate;  // backend requests per second, on average; 0: no budget
+    store::MemoryOptions memory;
 };
 
 // How long a verification beyond the budget may wait for its turn.
@@ -290,33 +155,24 @@ constexpr Py_ssize_t longest_answer = 64 * 1024;
 
 struct Gate {
     Options options;
-    fingerprint::Hmac hmac;        // names callers and sessions
-    fingerprint::KeyHash key_hash;  // finds a presented key in the maps below
-    Object clock;         // NULL: time.monotonic
-    Object public_paths;  // frozenset of str, NULL when empty
+    fingerprint::Hmac hmac;         // names callers and sessions
+    fingerprint::KeyHash key_hash;  // finds a presented key in the store
+    Object clock;                   // NULL: time.monotonic
+    Object public_paths;            // frozenset of str, NULL when empty
     std::vector<std::string> message_paths;  // the SSE message paths seen announced (UTF-8)
     bool warned_no_endpoint = false;
-    Bounded<Fingerprint, Confirmed, FingerprintHash> confirmed;
-    Bounded<Fingerprint, double, FingerprintHash> refused;                  // until when
-    std::unordered_map<Fingerprint, Verifying, FingerprintHash> verifying;  // shared exchanges
-    std::uint64_t tickets = 0;
-    Sessions sessions;
-    FailureLimit failures;
-    Object client, client_loop;  // the verification client and the loop it belongs to
-    long long clients_built = 0;
-    std::uint64_t closes = 0;  // how often the client was closed (aclose, lifespan shutdown)
+    std::unique_ptr<store::Store> store;
+    verdicts::Flights flights;  // verifications in flight, in this process
+    verification_client::VerificationClient client;
     Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
     Fingerprint fixed_owner{};
     CallerObjects fixed_caller;
-    double latest = 0;  // the last time read
+    double latest = 0;      // the last time read
     budget::Budget budget;  // backend requests per second
 
     explicit Gate(const Options& o)
         : options(o),
-          confirmed(o.max_cached_keys),
-          refused(o.max_cached_keys),
-          sessions(o.max_sessions, o.max_sessions_per_caller, o.session_idle),
-          failures(o.failure_limit, o.failure_window, o.max_tracked_clients),
+          store(std::make_unique<store::MemoryStore>(o.memory)),
           budget(o.verification_rate, longest_verification_wait) {}
 
     double now() {
@@ -339,6 +195,23 @@ struct Gate {
             if (!e.matches(PyExc_Exception)) throw;
             return latest;
         }
+    }
+
+    int traverse(visitproc visit, void* arg) {
+        for (PyObject* o : {clock.get(), public_paths.get(), fixed_key.get(),
+                            fixed_caller.user.get(), fixed_caller.auth.get()})
+            Py_VISIT(o);
+        if (int found = store->traverse(visit, arg)) return found;
+        if (int found = flights.traverse(visit, arg)) return found;
+        return client.traverse(visit, arg);
+    }
+    void clear() {
+        // Moved out first: releasing them may run code that looks at the gate.
+        Object held[] = {std::move(clock), std::move(public_paths), std::move(fixed_key),
+                         std::move(fixed_caller.user), std::move(fixed_caller.auth)};
+        store->clear();
+        flights.clear();
+        client.clear();
     }
 };
 
@@ -376,7 +249,7 @@ Gate& gate_of(const Object& state) {
 
 Object state_of(const Object& self) { return self.attr(str::_gate_state); }
 
-// A key's tag in the maps of confirmed, refused and verifying keys: taken on every request.
+// A key's tag in the store and among the flights: taken on every request.
 Fingerprint key_fingerprint(Gate& g, const Object& token) {
     Object keep;
     return g.key_hash(text_bytes(token, keep));
@@ -449,14 +322,10 @@ CallerObjects caller_objects(Gate& g, const Object& identity, const Object& toke
     return caller;
 }
 
-// ---- the verification client
-// ---------------------------------------------------------------------
-
-// The gate's client for verifications on `loop`, made on first need.  A client of another
-// loop (a gate used from two event loops in turn) is closed on its own loop if that still
-// runs, else dropped.
-Object client_for(Gate& g, const Object& loop);
-Object retire_client(Gate& g);
+// The confirmation the store keeps for a key the backend confirmed.
+Confirmed confirmation(Gate& g, const Object& identity, const Object& token) {
+    return Confirmed{identity, owner_of(g, identity, token), 0, caller_objects(g, identity, token)};
+}
 
 // ---- class SecureGatehouse ---------------------------------------------------------------------
 
@@ -551,22 +420,33 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
                  Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
                  Object allow_cors_preflight, Object max_verifications_per_second,
                  Object public_paths, Object clock) {
-    // Everything is checked before anything is set or logged.
+    // Everything is checked before anything is set or logged, in the parameters' order.
+    double session_idle = seconds_option(session_idle_seconds, "session_idle_seconds", true);
+    std::size_t sessions = count_option(max_sessions, "max_sessions", 1);
+    std::size_t per_caller = count_option(max_sessions_per_caller, "max_sessions_per_caller", 1);
+    double cache_ttl = seconds_option(cache_seconds, "cache_seconds", false);
+    double negative_ttl = seconds_option(negative_cache_seconds, "negative_cache_seconds", false);
+    std::size_t cached_keys = count_option(max_cached_keys, "max_cached_keys", 0);
+    long limit = static_cast<long>(count_option(failure_limit, "failure_limit", 0));
+    double window = seconds_option(failure_window_seconds, "failure_window_seconds", true);
+    std::size_t clients = count_option(max_tracked_clients, "max_tracked_clients", 1);
+    double rate =
+        seconds_option(max_verifications_per_second, "max_verifications_per_second", false);
     Options options{
         .bind_sessions = bind_sessions.is(Py_True),
-        .session_idle = seconds_option(session_idle_seconds, "session_idle_seconds", true),
-        .max_sessions = count_option(max_sessions, "max_sessions", 1),
-        .max_sessions_per_caller =
-            count_option(max_sessions_per_caller, "max_sessions_per_caller", 1),
-        .cache_ttl = seconds_option(cache_seconds, "cache_seconds", false),
-        .negative_ttl = seconds_option(negative_cache_seconds, "negative_cache_seconds", false),
-        .max_cached_keys = count_option(max_cached_keys, "max_cached_keys", 0),
-        .failure_limit = static_cast<long>(count_option(failure_limit, "failure_limit", 0)),
-        .failure_window = seconds_option(failure_window_seconds, "failure_window_seconds", true),
-        .max_tracked_clients = count_option(max_tracked_clients, "max_tracked_clients", 1),
         .allow_preflight = allow_cors_preflight.is(Py_True),
-        .verification_rate =
-            seconds_option(max_verifications_per_second, "max_verifications_per_second", false),
+        .failure_limit = limit,
+        .failure_window = window,
+        .verification_rate = rate,
+        .memory = {.max_sessions = sessions,
+                   .max_sessions_per_caller = per_caller,
+                   .session_idle = session_idle,
+                   .max_cached_keys = cached_keys,
+                   .cache_ttl = cache_ttl,
+                   .negative_ttl = negative_ttl,
+                   .failure_limit = limit,
+                   .failure_window = window,
+                   .max_tracked_clients = clients},
     };
     Object paths = paths_option(public_paths);
     if (!clock.is_none() && !PyCallable_Check(clock.get()))
@@ -611,16 +491,15 @@ const FunctionDef secure_init_def{
     .body = fn<&secure_init>,
 };
 
+
 // ---- SecureGatehouse.__call__ -----------------------------------------------------------------
 
-// One admitted request: what `tracking_send` closes over, the published identity's context
-// variables and tokens, and what the gate watches of the response for the request's session.
-// The request's tracking_send is this object itself: the function and its closure in one.
+// One admitted request, as its tracking send (the function and its closure in one object):
+// the spine's request, the MCP SDK's published caller, and what the gate watches of the
+// response for the request's session.
 struct RequestState {
     ClosureFunction tracking_send;
-    PyObject* send;
-    PyObject* context;         // mcp_request_ctx
-    PyObject* context_token;   // what its set() returned
+    spine::Request request;
     PyObject* auth_token;      // what the MCP SDK's auth_context_var.set() returned, or NULL
     PyObject* gate;            // the gate's state, when sessions are bound; else NULL
     PyObject* session;         // the session id the request presented (bytes), or NULL
@@ -628,11 +507,18 @@ struct RequestState {
     sse::EventFinder* endpoint;  // reading this response's SSE stream for its endpoint event
     Fingerprint owner;           // the caller
     long status;
-    bool response_started;
-    bool response_complete;
     bool is_delete;
     bool may_announce;  // a GET without a session header: an SSE stream answering it may
                         // announce a session
+
+    template <class V>
+    void visit(V& v) {
+        request.visit(v);
+        v(auth_token);
+        v(gate);
+        v(session);
+        v(stream_session);
+    }
 };
 
 PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -642,6 +528,7 @@ RequestState* request_of(PyObject* tracking_send) {
     return reinterpret_cast<RequestState*>(tracking_send);
 }
 bool is_request_state(PyObject* o) { return Py_TYPE(o) == &RequestStateType; }
+Gate& gate_of(RequestState* state) { return *reinterpret_cast<GateObject*>(state->gate)->gate; }
 
 // -- what the gate reads of a request --
 
@@ -676,299 +563,6 @@ std::string_view path_bytes(const Object& scope, Object& keep) {
     keep = get(scope, str::path);
     if (keep.null() || !PyUnicode_Check(keep.get())) return {};
     return utf8_bytes(keep, keep);
-}
-
-// -- sessions --
-
-// The request's path from the server's root, as the SSE transport announces its message path
-// (root_path and the endpoint): `path` itself where it holds its root_path (Starlette's own
-// mounts keep it there), else the two joined (older mounts leave only the rest in `path`).
-std::string full_path(const Object& scope) {
-    Object keep_path, keep_root = get(scope, str::root_path, str::empty);
-    std::string_view path = path_bytes(scope, keep_path), root;
-    if (PyUnicode_Check(keep_root.get())) root = utf8_bytes(keep_root, keep_root);
-    if (root.empty() || path.substr(0, root.size()) == root) return std::string(path);
-    return std::string(root).append(path);
-}
-
-// Whether `path` is an announced SSE message path or lies below it, as the application's
-// mount of that path routes it.
-bool under_message_path(const Gate& g, std::string_view path) {
-    for (const std::string& announced : g.message_paths) {
-        if (path.substr(0, announced.size()) != announced) continue;
-        if (path.size() == announced.size() || announced.back() == '/' ||
-            path[announced.size()] == '/')
-            return true;
-    }
-    return false;
-}
-
-// The session a request presents, read where the application reads it.  At or below an SSE
-// message path: the session_id query field as Starlette decodes it (the last one), and the
-// mcp-session-id header means nothing there; a query naming more than one session is
-// `several`.  Elsewhere: the mcp-session-id header.  NULL: none.
-Object presented_session(Gate& g, const Object& scope, const Object& header, bool& several) {
-    if (g.message_paths.empty()) return header;
-    if (!under_message_path(g, full_path(scope))) return header;
-    Object query = get(scope, str::query_string, empty_bytes);
-    if (!PyBytes_Check(query.get())) {  // not what a server sends: nothing to tell apart
-        several = true;
-        return {};
-    }
-    query::Named named = query::fields_named(bytes_view(query.get()), "session_id");
-    several = named.count > 1;
-    if (named.count != 1) return {};
-    // A value that is not ASCII reads differently as bytes and as text: never a bound session.
-    return bytes(named.last_is_ascii ? std::string_view(named.last) : std::string_view("\x80"));
-}
-
-Object client_text(const Object& scope);
-
-void warn_session_mismatch(Gate& g, const Object& scope, std::string_view id,
-                           const Fingerprint& opener, const Fingerprint& caller) {
-    Object logger = secure.global(str::_logger);
-    logger.call_method(str::warning, text(log_session_mismatch), text(hex_text(g.hmac('s', id))),
-                       text(hex_text(opener)), text(hex_text(caller)), client_text(scope));
-}
-
-// A request that presents a session must be its opener's: NULL when it may go on (the
-// session, if any, is then in `presented` and counted as in use), else the cause of refusal.
-Object check_session(Gate& g, const Object& scope, const Object& header, const Fingerprint& owner,
-                     RequestClock& now, Object& presented) {
-    bool several = false;
-    Object id = presented_session(g, scope, header, several);
-    if (several) return Object::borrow(cause::several_sessions);
-    if (id.null()) return {};
-    std::string_view key = bytes_view(id.get());
-    Session* s = g.sessions.use(key, now());
-    if (s == nullptr) return Object::borrow(cause::unknown_session);
-    if (s->owner != owner) {
-        Fingerprint opener = s->owner;
-        warn_session_mismatch(g, scope, key, opener, owner);
-        return Object::borrow(cause::session_mismatch);
-    }
-    ++s->active;
-    s->last_used = now();
-    presented = std::move(id);
-    return {};
-}
-
-// The end of a request's use of its session, and of a stream's session with the stream.  A
-// successful DELETE ends the session.
-void release_sessions(RequestState* state) {
-    if (state->gate == nullptr) return;
-    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
-    double now = g.now_or_latest();
-    if (state->session != nullptr) {
-        std::string_view id = bytes_view(state->session);
-        if (Session* s = g.sessions.find(id)) {
-            if (s->active > 0) --s->active;
-            s->last_used = now;
-            if (state->is_delete && state->status >= 200 && state->status < 300)
-                g.sessions.forget(id);
-        }
-    }
-    if (state->stream_session != nullptr) g.sessions.forget(bytes_view(state->stream_session));
-}
-
-// -- the response, as the gate watches it --
-
-// The response starts: a session id it carries is bound to the caller; an SSE stream
-// answering a GET without a session header may announce one in an endpoint event.
-void noticed_start(RequestState* state, const Object& message) {
-    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
-    Object status = get(message, str::status);
-    state->status = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
-    if (state->status == -1 && PyErr_Occurred()) fail();
-    Object id, type;
-    for_each_header(get(message, str::headers, nullptr),
-                    [&](std::string_view name, PyObject* value) {
-                        if (id.null() && header_is(name, "mcp-session-id"))
-                            id = Object::borrow(value);
-                        if (state->may_announce && type.null() && header_is(name, "content-type"))
-                            type = Object::borrow(value);
-                    });
-    if (!id.null()) {
-        // A session already known is touched when the request ends; a new one is bound now.
-        if (g.sessions.find(bytes_view(id.get())) == nullptr)
-            g.sessions.bind(bytes_view(id.get()), state->owner, g.now(), false);
-    } else if (!type.null() && header_is(bytes_view(type.get()).substr(0, 17), "text/event-stream")) {
-        state->endpoint = new sse::EventFinder("endpoint", endpoint_search_limit);
-    }
-}
-
-void stop_reading_stream(RequestState* state) {
-    delete state->endpoint;
-    state->endpoint = nullptr;
-}
-
-// The endpoint event's data, "PATH?session_id=ID" or a URL ending so: the message path is
-// remembered and the session bound to the stream's caller for as long as the stream lasts.
-void announced(RequestState* state, std::string_view data) {
-    Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
-    if (std::size_t scheme = data.find("://"); scheme != std::string_view::npos) {
-        std::size_t slash = data.find('/', scheme + 3);
-        data = slash == std::string_view::npos ? std::string_view{} : data.substr(slash);
-    }
-    std::size_t mark = data.find('?');
-    if (mark == std::string_view::npos) return;
-    query::Named named = query::fields_named(data.substr(mark + 1), "session_id");
-    if (named.count != 1 || named.last.empty() || !named.last_is_ascii) return;
-    constexpr std::size_t most_message_paths = 16;
-    Object path = Object::borrow(unquote)(text(data.substr(0, mark))), keep;
-    std::string_view path_text = utf8_bytes(path, keep);
-    if (std::find(g.message_paths.begin(), g.message_paths.end(), path_text) ==
-            g.message_paths.end() &&
-        g.message_paths.size() < most_message_paths)
-        g.message_paths.emplace_back(path_text);
-    g.sessions.bind(named.last, state->owner, g.now(), true);
-    Object id = bytes(named.last);
-    Py_XSETREF(state->stream_session, id.release());
-}
-
-// A body message of an SSE stream still read for its endpoint event.
-void noticed_stream_body(RequestState* state, const Object& message) {
-    Object chunk = get(message, str::body, empty_bytes);
-    if (!PyBytes_Check(chunk.get())) return;
-    switch (state->endpoint->feed(bytes_view(chunk.get()))) {
-        case sse::EventFinder::Result::more:
-            return;
-        case sse::EventFinder::Result::found: {
-            std::string data = state->endpoint->data();
-            stop_reading_stream(state);
-            announced(state, data);
-            return;
-        }
-        case sse::EventFinder::Result::gave_up: {
-            stop_reading_stream(state);
-            Gate& g = *reinterpret_cast<GateObject*>(state->gate)->gate;
-            if (g.warned_no_endpoint) return;
-            g.warned_no_endpoint = true;
-            secure.global(str::_logger)
-                .call_method(str::warning, text(log_no_endpoint),
-                             integer(static_cast<long long>(endpoint_search_limit)));
-        }
-    }
-}
-
-// The send the application gets: records the response's progress (and for bound sessions,
-// what it says of sessions), then forwards the message.  A frameless coroutine runs it.
-Object track_and_forward(PyObject* const* closure_and_message) {
-    auto* state = reinterpret_cast<RequestState*>(closure_and_message[0]);
-    Object message = Object::borrow(closure_and_message[1]);
-    if (Object type = message.item(str::type); type.equals(str::http_response_start)) {
-        state->response_started = true;
-        if (state->gate != nullptr) noticed_start(state, message);
-    } else if (type.equals(str::http_response_body)) {
-        if (!get(message, str::more_body, Py_False).truthy()) state->response_complete = true;
-        if (state->endpoint != nullptr) noticed_stream_body(state, message);
-    }
-    return Object::borrow(state->send)(message);
-}
-
-const FunctionDef tracking_send_def{
-    .name = "tracking_send",
-    .qualname = "SecureGatehouse.__call__.<locals>.tracking_send",
-    .returns = "None",
-    .params = {{.name = "message", .annotation = "Any"}},
-    .is_async = true,
-    .forwarding = track_and_forward,
-};
-
-// -- admission --
-
-Object request_identity(const Object& token, const Object& scope) {
-    Object identity = new_dict(3);
-    identity.set_item(str::api_key, token);
-    identity.set_item(str::user_id, get(scope, str::mcp_user_id));
-    identity.set_item(str::email, get(scope, str::mcp_user_email));
-    return identity;
-}
-
-// An admitted request begins: `from tervik.mcp.context import mcp_request_ctx`, the identity
-// published there (and the caller in the MCP SDK's auth_context_var), the response not
-// started.  The result is the request's tracking_send.
-Object begin_request(const Object& state, const Object& scope, const Object& send,
-                     const Object& token, const Fingerprint& owner, const CallerObjects& caller,
-                     const RequestFacts& facts, Object session) {
-    Gate& g = gate_of(state);
-    auto give_back = [&] {  // the session is not used after all
-        if (Session* s = session.null() ? nullptr : g.sessions.find(bytes_view(session.get())))
-            --s->active;
-    };
-    Object context, context_token, auth_token;
-    try {
-        context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx, secure.globals);
-        context_token = context.call_method(str::set, request_identity(token, scope));
-        if (auth_context_var.get() != nullptr) {
-            try {
-                auth_token = Object::borrow(auth_context_var).call_method(str::set, caller.user);
-            } catch (const Error&) {
-                context.call_method(str::reset, context_token);
-                throw;
-            }
-        }
-    } catch (const Error&) {
-        give_back();
-        throw;
-    }
-    const Object& method = facts.method;
-    bool is_get = !method.null() && method.equals(str::GET);
-    auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
-    init_closure_function(&request->tracking_send, tracking_send_proto);
-    request->send = Object(send).release();
-    request->context = context.release();
-    request->context_token = context_token.release();
-    request->auth_token = auth_token.null() ? nullptr : auth_token.release();
-    request->gate = g.options.bind_sessions ? Object(state).release() : nullptr;
-    request->session = session.release();
-    request->stream_session = nullptr;
-    request->endpoint = nullptr;
-    request->owner = owner;
-    request->status = 0;
-    request->response_started = request->response_complete = false;
-    request->is_delete = !method.null() && method.equals(str::DELETE);
-    // (A GET with an mcp-session-id header opens a stream of that session; any other GET
-    // answered with an event stream may be an SSE transport's, which announces a new one.)
-    request->may_announce = is_get && g.options.bind_sessions && facts.session_id.null();
-    PyObject_GC_Track(request);
-    return Object::steal(reinterpret_cast<PyObject*>(request));
-}
-
-// Past the key: the session check, the identity and the caller into the scope, the request
-// begins.  `identity` is the backend's answer (remote mode) or NULL (fixed key).
-Object admit(const Object& state, const Object& scope, const Object& send, const Object& token,
-             const Object& identity, const Fingerprint& owner, const CallerObjects& caller,
-             RequestClock& now, const RequestFacts& facts) {
-    Gate& g = gate_of(state);
-    Object session;
-    if (g.options.bind_sessions) {
-        if (Object refused = check_session(g, scope, facts.session_id, owner, now, session);
-            !refused.null())
-            return refused;
-    }
-    scope.set_item(str::mcp_api_key, token);
-    if (!identity.null()) {
-        scope.set_item(str::mcp_user_id, get(identity, str::user_id));
-        scope.set_item(str::mcp_user_email, get(identity, str::email));
-    }
-    scope.set_item(str::user, caller.user);
-    scope.set_item(str::auth, caller.auth);
-    return begin_request(state, scope, send, token, owner, caller, facts, std::move(session));
-}
-
-// The methods as the class defines them: calls through the instance that find one of these
-// unreplaced run its body directly.
-Constant own_verify_remote, own_send_401, own_call;
-
-// self._extract_token(scope); a query string that is not UTF-8 presents no usable key: NULL.
-Object presented_key(const Object& self, const Object& scope) {
-    try {
-        return MethodLookup(self, str::_extract_token)(scope);
-    } catch (const Error& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        return {};
-    }
 }
 
 bool passes_unauthenticated(Gate& g, const Object& scope, const RequestFacts& facts) {
@@ -1023,48 +617,356 @@ std::string limited_client(const Object& scope) {
     return client_address::key(utf8_bytes(host, keep));
 }
 
-// Seconds the client must still wait (> 0) when its refusals passed the limit, else 0.
-double blocked_for(Gate& g, const Object& scope, RequestClock& now) {
-    if (g.failures.empty()) return 0;
-    std::string client = limited_client(scope);
-    return client.empty() ? 0 : g.failures.blocked_for(client, now());
+// -- sessions --
+
+// The request's path from the server's root, as the SSE transport announces its message path
+// (root_path and the endpoint): `path` itself where it holds its root_path (Starlette's own
+// mounts keep it there), else the two joined (older mounts leave only the rest in `path`).
+std::string full_path(const Object& scope) {
+    Object keep_path, keep_root = get(scope, str::root_path, str::empty);
+    std::string_view path = path_bytes(scope, keep_path), root;
+    if (PyUnicode_Check(keep_root.get())) root = utf8_bytes(keep_root, keep_root);
+    if (root.empty() || path.substr(0, root.size()) == root) return std::string(path);
+    return std::string(root).append(path);
+}
+
+// Whether `path` is an announced SSE message path or lies below it, as the application's
+// mount of that path routes it.
+bool under_message_path(const Gate& g, std::string_view path) {
+    for (const std::string& announced : g.message_paths) {
+        if (path.substr(0, announced.size()) != announced) continue;
+        if (path.size() == announced.size() || announced.back() == '/' ||
+            path[announced.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+// The session a request presents, read where the application reads it.  At or below an SSE
+// message path: the session_id query field as Starlette decodes it (the last one), and the
+// mcp-session-id header means nothing there; a query naming more than one session is
+// `several`.  Elsewhere: the mcp-session-id header.  NULL: none.
+Object presented_session(Gate& g, const Object& scope, const Object& header, bool& several) {
+    if (g.message_paths.empty()) return header;
+    if (!under_message_path(g, full_path(scope))) return header;
+    Object query = get(scope, str::query_string, empty_bytes);
+    if (!PyBytes_Check(query.get())) {  // not what a server sends: nothing to tell apart
+        several = true;
+        return {};
+    }
+    query::Named named = query::fields_named(bytes_view(query.get()), "session_id");
+    several = named.count > 1;
+    if (named.count != 1) return {};
+    // A value that is not ASCII reads differently as bytes and as text: never a bound session.
+    return bytes(named.last_is_ascii ? std::string_view(named.last) : std::string_view("\x80"));
+}
+
+void warn_session_mismatch(Gate& g, const Object& scope, std::string_view id,
+                           const Fingerprint& opener, const Fingerprint& caller) {
+    logger().call_method(str::warning, text(log_session_mismatch), text(hex_text(g.hmac('s', id))),
+                         text(hex_text(opener)), text(hex_text(caller)), client_text(scope));
+}
+
+// A request that presents a session must be its opener's: NULL when it may go on (the
+// session, if any, is then in `presented` and counted as in use), else the cause of refusal.
+Object check_session(Gate& g, const Object& scope, const Object& header, const Fingerprint& owner,
+                     RequestClock& now, Object& presented) {
+    bool several = false;
+    Object id = presented_session(g, scope, header, several);
+    if (several) return Object::borrow(cause::several_sessions);
+    if (id.null()) return {};
+    std::string_view key = bytes_view(id.get());
+    store::SessionUse use = g.store->use_session(key, owner, now());
+    if (use.kind == store::SessionUse::Kind::unknown) return Object::borrow(cause::unknown_session);
+    if (use.kind == store::SessionUse::Kind::others) {
+        warn_session_mismatch(g, scope, key, use.opener, owner);
+        return Object::borrow(cause::session_mismatch);
+    }
+    presented = std::move(id);
+    return {};
+}
+
+// The end of a request's use of its session, and of a stream's session with the stream.  A
+// successful DELETE ends the session.
+void release_sessions(RequestState* state) {
+    if (state->gate == nullptr) return;
+    Gate& g = gate_of(state);
+    double now = g.now_or_latest();
+    if (state->session != nullptr) {
+        bool ended = state->is_delete && state->status >= 200 && state->status < 300;
+        g.store->release_session(bytes_view(state->session), now, ended);
+    }
+    if (state->stream_session != nullptr) g.store->forget_session(bytes_view(state->stream_session));
+}
+
+// -- the response, as the gate watches it --
+
+// The response starts: a session id it carries is bound to the caller; an SSE stream
+// answering a GET without a session header may announce one in an endpoint event.
+void noticed_start(RequestState* state, const Object& message) {
+    Gate& g = gate_of(state);
+    Object status = get(message, str::status);
+    state->status = PyLong_Check(status.get()) ? PyLong_AsLong(status.get()) : 0;
+    if (state->status == -1 && PyErr_Occurred()) fail();
+    Object id, type;
+    for_each_header(get(message, str::headers, nullptr),
+                    [&](std::string_view name, PyObject* value) {
+                        if (id.null() && header_is(name, "mcp-session-id"))
+                            id = Object::borrow(value);
+                        if (state->may_announce && type.null() && header_is(name, "content-type"))
+                            type = Object::borrow(value);
+                    });
+    if (!id.null()) {
+        // A session already known is touched when the request ends; a new one is bound now.
+        if (!g.store->knows_session(bytes_view(id.get())))
+            g.store->bind_session(bytes_view(id.get()), state->owner, g.now(), false);
+    } else if (!type.null() && header_is(bytes_view(type.get()).substr(0, 17), "text/event-stream")) {
+        state->endpoint = new sse::EventFinder("endpoint", endpoint_search_limit);
+    }
+}
+
+void stop_reading_stream(RequestState* state) {
+    delete state->endpoint;
+    state->endpoint = nullptr;
+}
+
+// The endpoint event's data, "PATH?session_id=ID" or a URL ending so: the message path is
+// remembered and the session bound to the stream's caller for as long as the stream lasts.
+void announced(RequestState* state, std::string_view data) {
+    Gate& g = gate_of(state);
+    if (std::size_t scheme = data.find("://"); scheme != std::string_view::npos) {
+        std::size_t slash = data.find('/', scheme + 3);
+        data = slash == std::string_view::npos ? std::string_view{} : data.substr(slash);
+    }
+    std::size_t mark = data.find('?');
+    if (mark == std::string_view::npos) return;
+    query::Named named = query::fields_named(data.substr(mark + 1), "session_id");
+    if (named.count != 1 || named.last.empty() || !named.last_is_ascii) return;
+    constexpr std::size_t most_message_paths = 16;
+    Object path = Object::borrow(unquote)(text(data.substr(0, mark))), keep;
+    std::string_view path_text = utf8_bytes(path, keep);
+    if (std::find(g.message_paths.begin(), g.message_paths.end(), path_text) ==
+            g.message_paths.end() &&
+        g.message_paths.size() < most_message_paths)
+        g.message_paths.emplace_back(path_text);
+    g.store->bind_session(named.last, state->owner, g.now(), true);
+    Object id = bytes(named.last);
+    Py_XSETREF(state->stream_session, id.release());
+}
+
+// A body message of an SSE stream still read for its endpoint event.
+void noticed_stream_body(RequestState* state, const Object& message) {
+    Object chunk = get(message, str::body, empty_bytes);
+    if (!PyBytes_Check(chunk.get())) return;
+    switch (state->endpoint->feed(bytes_view(chunk.get()))) {
+        case sse::EventFinder::Result::more:
+            return;
+        case sse::EventFinder::Result::found: {
+            std::string data = state->endpoint->data();
+            stop_reading_stream(state);
+            announced(state, data);
+            return;
+        }
+        case sse::EventFinder::Result::gave_up: {
+            stop_reading_stream(state);
+            Gate& g = gate_of(state);
+            if (g.warned_no_endpoint) return;
+            g.warned_no_endpoint = true;
+            logger().call_method(str::warning, text(log_no_endpoint),
+                                 integer(static_cast<long long>(endpoint_search_limit)));
+        }
+    }
+}
+
+// The send the application gets: records the response's progress (and for bound sessions,
+// what it says of sessions), then forwards the message.  A frameless coroutine runs it.
+Object track_and_forward(PyObject* const* closure_and_message) {
+    RequestState* state = request_of(closure_and_message[0]);
+    Object message = Object::borrow(closure_and_message[1]);
+    switch (spine::note_progress(state->request, message)) {
+        case spine::Sent::start:
+            if (state->gate != nullptr) noticed_start(state, message);
+            break;
+        case spine::Sent::body:
+            if (state->endpoint != nullptr) noticed_stream_body(state, message);
+            break;
+        case spine::Sent::other:
+            break;
+    }
+    return Object::borrow(state->request.send)(message);
+}
+
+const FunctionDef tracking_send_def{
+    .name = "tracking_send",
+    .qualname = "SecureGatehouse.__call__.<locals>.tracking_send",
+    .returns = "None",
+    .params = {{.name = "message", .annotation = "Any"}},
+    .is_async = true,
+    .forwarding = track_and_forward,
+};
+
+// -- admission --
+
+// An admitted request begins: the identity published (mcp_request_ctx, and the caller in
+// the MCP SDK's auth_context_var), the response not started.  The result is the request's
+// tracking send.  `session` is the session the request uses (counted as in use already).
+Object begin_request(const Object& state, const Object& scope, const Object& send,
+                     const Object& token, const Fingerprint& owner, const CallerObjects& caller,
+                     const RequestFacts& facts, Object session) {
+    Gate& g = gate_of(state);
+    auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
+    init_closure_function(&request->tracking_send, tracking_send_proto);
+    request->request = {};
+    request->auth_token = nullptr;
+    request->gate = g.options.bind_sessions ? Object(state).release() : nullptr;
+    request->session = session.release();  // given back when the request object goes
+    request->stream_session = nullptr;
+    request->endpoint = nullptr;
+    request->owner = owner;
+    request->status = 0;
+    const Object& method = facts.method;
+    request->is_delete = !method.null() && method.equals(str::DELETE);
+    // (A GET with an mcp-session-id header opens a stream of that session; any other GET
+    // answered with an event stream may be an SSE transport's, which announces a new one.)
+    request->may_announce = g.options.bind_sessions && facts.session_id.null() &&
+                            !method.null() && method.equals(str::GET);
+    PyObject_GC_Track(request);
+    Object tracking_send = Object::steal(reinterpret_cast<PyObject*>(request));
+    try {
+        spine::publish_identity(request->request, scope, send, token, secure.globals);
+        if (auth_context_var.get() != nullptr) {
+            request->auth_token =
+                Object::borrow(auth_context_var).call_method(str::set, caller.user).release();
+        }
+    } catch (const Error&) {  // the request never began: its session is not used after all
+        if (request->request.context != nullptr) spine::reset_identity(request->request);
+        release_sessions(request);
+        throw;
+    }
+    return tracking_send;
+}
+
+// Past the key: the session check, the identity and the caller into the scope, the request
+// begins.  `identity` is the backend's answer (remote mode) or NULL (fixed key).
+Decision admit(const Object& state, const Object& scope, const Object& send, const Object& token,
+               const Object& identity, const Fingerprint& owner, const CallerObjects& caller,
+               RequestClock& now, const RequestFacts& facts) {
+    Gate& g = gate_of(state);
+    Object session;
+    if (g.options.bind_sessions) {
+        if (Object refused = check_session(g, scope, facts.session_id, owner, now, session);
+            !refused.null())
+            return Decision::refused(std::move(refused));
+    }
+    scope.set_item(str::mcp_api_key, token);
+    if (!identity.null()) {
+        scope.set_item(str::mcp_user_id, get(identity, str::user_id));
+        scope.set_item(str::mcp_user_email, get(identity, str::email));
+    }
+    scope.set_item(str::user, caller.user);
+    scope.set_item(str::auth, caller.auth);
+    return Decision::admitted(
+        begin_request(state, scope, send, token, owner, caller, facts, std::move(session)));
+}
+
+// The methods as the class defines them: calls through the instance that find one of these
+// unreplaced run its body directly.
+Constant own_verify_remote, own_send_401, own_call;
+
+// self._extract_token(scope); a query string that is not UTF-8 presents no usable key.
+Object presented_key(const Object& self, const Object& scope) {
+    try {
+        return MethodLookup(self, str::_extract_token)(scope);
+    } catch (const Error& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        return Object::borrow(unusable_key);
+    }
+}
+
+// A decision as a pending one comes to it: the tracking send, pass_through, or the cause.
+Object as_result(Decision d) {
+    return d.kind == Decision::Kind::passed ? Object::borrow(pass_through) : std::move(d.value);
+}
+
+// What admission learnt in an earlier pass: the presented key (NULL: not read yet) and what
+// the store's later answers came to (NULL: not asked).
+struct Asked {
+    Object token, blocked, verdict;
+};
+enum class Stage { blocked, verdict };
+
+Decision admission(const Object& self, const Object& state, const Object& scope,
+                   const Object& send, Asked asked);
+
+// Admission once the store's answer is here: asked again, with what it came to.
+ValueTask admission_after(Object self, Object state, Object scope, Object send, Object token,
+                          Object blocked, Object answer, int stage) {
+    Local fetched = co_await honouring_cancellation(std::move(answer));
+    bool on_block = stage == static_cast<int>(Stage::blocked);
+    Decision d = admission(self, state, scope, send,
+                           {token, on_block ? fetched : blocked, on_block ? Object() : fetched});
+    if (d.kind == Decision::Kind::pending) co_return co_await std::move(d.value);
+    co_return as_result(std::move(d));
+}
+
+Decision later(const Object& self, const Object& state, const Object& scope, const Object& send,
+               const Asked& asked, Stage stage, Object answer) {
+    return Decision::pending(admission_after(self, state, scope, send, asked.token, asked.blocked,
+                                             std::move(answer), static_cast<int>(stage))
+                                 .into_object());
 }
 
 ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token, Object verdict);
 Object shared_verdict(const Object& state, const Object& url, const Object& token,
                       const Fingerprint& key);
 
-// What the request gets, in every mode: its tracking_send (admitted), a cause of refusal,
-// pass_through, not_oauth, or a coroutine to await that comes to one of the first two
-// (remote mode with no cached verdict).
-Object admission(const Object& self, const Object& state, const Object& scope, const Object& send) {
+// What the request gets, in every mode: passed (public path, CORS preflight), refused (an
+// OAuth discovery, a blocked client, a missing or wrong key, a session not the caller's) or
+// admitted; pending while a verification or the store's answer is awaited.
+Decision admission(const Object& self, const Object& state, const Object& scope,
+                   const Object& send, Asked asked) {
     Gate& g = gate_of(state);
     RequestFacts facts = read_request(scope);
-    if (passes_unauthenticated(g, scope, facts)) return Object::borrow(pass_through);
-    if (is_oauth_discovery(scope)) return Object::borrow(not_oauth);
+    if (passes_unauthenticated(g, scope, facts)) return Decision::passed();
+    if (is_oauth_discovery(scope)) return Decision::refused(Object::borrow(cause::not_oauth));
     RequestClock now(g);
-    if (blocked_for(g, scope, now) > 0) return Object::borrow(cause::rate_limited);
-    Object token = presented_key(self, scope);
-    if (token.null()) return Object::borrow(cause::wrong_key);
-    if (!token.truthy()) return Object::borrow(cause::missing_key);
+    if (g.store->may_block() || !asked.blocked.null()) {
+        if (std::string client = limited_client(scope); !client.empty()) {
+            auto blocked = g.store->blocked_for(client, now(), asked.blocked);
+            if (!blocked.ready())
+                return later(self, state, scope, send, asked, Stage::blocked,
+                             std::move(blocked.later));
+            if (blocked.value > 0) return Decision::refused(Object::borrow(cause::rate_limited));
+        }
+    }
+    if (asked.token.null()) asked.token = presented_key(self, scope);
+    const Object& token = asked.token;
+    if (token.is(unusable_key)) return Decision::refused(Object::borrow(cause::wrong_key));
+    if (!token.truthy()) return Decision::refused(Object::borrow(cause::missing_key));
     if (Object url = self.attr(str::_auth_verify_url); url.truthy()) {
         MethodLookup verify(self, str::_verify_remote);
-        if (!verify.finds(own_verify_remote))
-            return awaiting_verdict(state, scope, send, token, verify(token)).into_object();
+        if (!verify.finds(own_verify_remote)) {
+            return Decision::pending(
+                awaiting_verdict(state, scope, send, token, verify(token)).into_object());
+        }
         Fingerprint key = key_fingerprint(g, token);
-        if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
+        auto known = g.store->verdict(key, now(), asked.verdict);
+        if (!known.ready())
+            return later(self, state, scope, send, asked, Stage::verdict, std::move(known.later));
+        if (const Confirmed* c = known.value.confirmed) {
             Object identity = c->identity;
             Fingerprint owner = c->owner;
             CallerObjects caller = c->caller;
             return admit(state, scope, send, token, identity, owner, caller, now, facts);
         }
-        if (double* until = g.refused.find(key); until != nullptr && *until > now())
-            return Object::borrow(cause::backend_refused);
-        return awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key))
-            .into_object();
+        if (known.value.refused) return Decision::refused(Object::borrow(cause::backend_refused));
+        return Decision::pending(
+            awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key))
+                .into_object());
     }
     Object api_key = self.attr(str::_api_key);
-    if (!api_key.truthy() || !same_key(token, api_key)) return Object::borrow(cause::wrong_key);
+    if (!api_key.truthy() || !same_key(token, api_key))
+        return Decision::refused(Object::borrow(cause::wrong_key));
     if (!api_key.is(g.fixed_key)) {
         g.fixed_owner = key_owner(g, api_key);
         g.fixed_caller = caller_objects(g, Object(), api_key);
@@ -1083,8 +985,8 @@ ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token
     if (!answer.truthy()) co_return Object::borrow(cause::backend_refused);
     Gate& g = gate_of(state);
     RequestClock now(g);
-    co_return admit(state, scope, send, token, answer, owner_of(g, answer, token),
-                    caller_objects(g, answer, token), now, read_request(scope));
+    co_return as_result(admit(state, scope, send, token, answer, owner_of(g, answer, token),
+                              caller_objects(g, answer, token), now, read_request(scope)));
 }
 
 // -- refusals --
@@ -1092,14 +994,14 @@ ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token
 // The DEBUG line of a refusal: its cause, the client's address and the path (withheld when
 // it shows the presented key).
 void log_refusal(const Object& self, const Object& scope, const Object& cause) {
-    Object logger = secure.global(str::_logger);
-    if (!logger.call_method(str::isEnabledFor, debug_level).truthy()) return;
+    Object log = logger();
+    if (!log.call_method(str::isEnabledFor, debug_level).truthy()) return;
     Object path = get(scope, str::path);
     Object shown = path.null() || path.is_none() ? text("-") : path.str();
     if (Object token = cause.is(cause::missing_key) ? Object() : presented_key(self, scope);
-        !token.null() && shows_key(shown, token))
+        !token.null() && !token.is(unusable_key) && shows_key(shown, token))
         shown = text("(withheld: it shows the key)");
-    logger.call_method(str::debug, text(log_refused), cause, client_text(scope), shown);
+    log.call_method(str::debug, text(log_refused), cause, client_text(scope), shown);
 }
 
 // Only a presented key that is wrong counts towards the limit: a missing key guesses
@@ -1109,36 +1011,11 @@ bool counts_as_failure(const Object& cause) {
     return cause.is(cause::wrong_key) || cause.is(cause::backend_refused);
 }
 
-// One more refused request from the client; the one that reaches the limit blocks the
-// client for a window (one WARNING).
-void count_refusal(Gate& g, const Object& scope, RequestClock& now) {
-    if (g.options.failure_limit == 0) return;
-    std::string client = limited_client(scope);
-    if (client.empty() || !g.failures.count(client, now())) return;
+// The one refusal that reaches the limit blocks the client for a window: one WARNING.
+void warn_limit_tripped(Gate& g, const Object& scope) {
     Object window = real(g.options.failure_window);
-    secure.global(str::_logger)
-        .call_method(str::warning, text(log_limit_tripped), client_text(scope),
-                     integer(g.options.failure_limit), window, window);
-}
-
-Object response_start(PyObject* status, PyObject* header_pairs) {
-    Object start = new_dict(3);
-    start.set_item(str::type, str::http_response_start);
-    start.set_item(str::status, status);
-    start.set_item(str::headers, Object::steal(PySequence_List(header_pairs)));
-    return start;
-}
-
-Object response_body(const Object& body) {
-    Object message = new_dict(2);
-    message.set_item(str::type, str::http_response_body);
-    message.set_item(str::body, body);
-    return message;
-}
-
-Task send_response(Object send, Object start, Object body) {
-    co_await send(start);
-    co_await send(body);
+    logger().call_method(str::warning, text(log_limit_tripped), client_text(scope),
+                         integer(g.options.failure_limit), window, window);
 }
 
 Object too_many_requests(const Object& send, double wait) {
@@ -1146,33 +1023,33 @@ Object too_many_requests(const Object& send, double wait) {
     Object retry_after = bytes(std::to_string(seconds));
     Object headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
                            tuple(bytes("retry-after"), retry_after));
-    return send_response(send, response_start(int_429, headers.get()),
-                         response_body(Object::borrow(too_many_body)))
+    return spine::send_response(send, spine::response_start(int_429, headers.get()),
+                                spine::response_body(Object::borrow(too_many_body)))
         .into_object();
 }
 
 Task send_401(Object self, Object scope, Object send, Object reason);
 
-// What a refused request gets, to be awaited; logged and counted first.
-Object refusal(const Object& self, const Object& state, const Object& scope, const Object& send,
-               const Object& cause) {
-    Gate& g = gate_of(state);
-    RequestClock now(g);
-    log_refusal(self, scope, cause);
-    if (cause.is(cause::rate_limited))
-        return too_many_requests(send, blocked_for(g, scope, now));
+// The answer to a refused request of this cause, to be awaited.
+Object answer(const Object& self, const Object& state, const Object& scope, const Object& send,
+              const Object& cause) {
+    if (cause.is(cause::rate_limited)) {
+        Gate& g = gate_of(state);
+        std::string client = limited_client(scope);
+        double wait = client.empty() ? 0 : g.store->blocked_for(client, g.now()).value;
+        return too_many_requests(send, wait);
+    }
     if (cause.is(cause::verification_busy)) {
         Object headers = tuple(tuple(bytes("content-type"), bytes("application/json")),
                                tuple(bytes("retry-after"), bytes("1")));
-        return send_response(send, response_start(int_503, headers.get()),
-                             response_body(Object::borrow(busy_body)))
+        return spine::send_response(send, spine::response_start(int_503, headers.get()),
+                                    spine::response_body(Object::borrow(busy_body)))
             .into_object();
     }
-    if (counts_as_failure(cause)) count_refusal(g, scope, now);
     if (cause.is(cause::session_mismatch) || cause.is(cause::unknown_session) ||
         cause.is(cause::several_sessions)) {
-        return send_response(send, response_start(int_404, json_headers),
-                             response_body(Object::borrow(not_found_body)))
+        return spine::send_response(send, spine::response_start(int_404, json_headers),
+                                    spine::response_body(Object::borrow(not_found_body)))
             .into_object();
     }
     Object reason = text(cause.is(cause::missing_key)     ? reason_missing
@@ -1184,73 +1061,87 @@ Object refusal(const Object& self, const Object& state, const Object& scope, con
     return method(scope, send, kw(str::reason, reason));
 }
 
+// A refusal the store counts later: the answer once it has.
+ValueTask answer_once_counted(Object self, Object state, Object scope, Object send, Object cause,
+                              Object count) {
+    Local fetched = co_await honouring_cancellation(std::move(count));
+    Gate& g = gate_of(state);
+    if (g.store->count_refusal(limited_client(scope), g.now(), fetched).value)
+        warn_limit_tripped(g, scope);
+    co_await answer(self, state, scope, send, cause);
+    co_return none();
+}
+
 // -- the request, from admission to clean-up --
 
-// The request's clean-up that needs no await, run with the application's failure (if any)
-// being handled: the identities reset, the session released.  True when a response was left
-// open.
-bool end_request(const Object& tracking_send_function, const Outcome& outcome) {
-    RequestState* state = request_of(tracking_send_function.get());
-    if (state->context == nullptr) return false;  // taken apart by the collector already
-    Handling handling = outcome.handling();
-    stop_reading_stream(state);
-    auto reset_identities = [&] {
-        if (state->auth_token != nullptr) {
-            Object token = Object::steal(state->auth_token);
-            state->auth_token = nullptr;
-            try {
-                Object::borrow(auth_context_var).call_method(str::reset, token);
-            } catch (const Error&) {  // the identity below is still reset
-                Object::borrow(state->context).call_method(str::reset, state->context_token);
-                throw;
+// What SecureGatehouse gives the spine.
+struct SecureGate {
+    static Decision admission(const Object& self, const Object& state, const Object& scope,
+                              const Object& send) {
+        return ::admission(self, state, scope, send, {});
+    }
+
+    static Decision settled(Object result) {
+        if (is_request_state(result.get())) return Decision::admitted(std::move(result));
+        if (result.is(pass_through)) return Decision::passed();
+        return Decision::refused(std::move(result));
+    }
+
+    // What a refused request gets, to be awaited: logged and counted (the limit's own
+    // refusals and OAuth discovery are not counted, the latter not logged) first.
+    static Object refusal(const Object& self, const Object& state, const Object& scope,
+                          const Object& send, const Object& cause) {
+        if (cause.is(cause::not_oauth)) {
+            return spine::send_response(send, spine::response_start(int_404, json_headers),
+                                        spine::response_body(Object::borrow(no_oauth_bytes)))
+                .into_object();
+        }
+        log_refusal(self, scope, cause);
+        Gate& g = gate_of(state);
+        if (counts_as_failure(cause) && g.options.failure_limit != 0) {
+            if (std::string client = limited_client(scope); !client.empty()) {
+                auto tripped = g.store->count_refusal(client, g.now());
+                if (!tripped.ready()) {
+                    return answer_once_counted(self, state, scope, send, cause,
+                                               std::move(tripped.later))
+                        .into_object();
+                }
+                if (tripped.value) warn_limit_tripped(g, scope);
             }
         }
-        Object::borrow(state->context).call_method(str::reset, state->context_token);
-    };
-    try {
-        reset_identities();
-    } catch (const Error&) {  // the session is released all the same
+        return answer(self, state, scope, send, cause);
+    }
+
+    // The request's clean-up that needs no await, with the application's failure (if any)
+    // being handled: the identities reset, the session released, on every way out.
+    static bool end_request(const Object& tracking_send, const Outcome& outcome) {
+        RequestState* state = request_of(tracking_send.get());
+        if (state->request.context == nullptr) return false;  // taken apart by the collector
+        Handling handling = outcome.handling();
+        stop_reading_stream(state);
+        auto reset_identities = [&] {
+            if (state->auth_token != nullptr) {
+                Object token = Object::steal(state->auth_token);
+                state->auth_token = nullptr;
+                try {
+                    Object::borrow(auth_context_var).call_method(str::reset, token);
+                } catch (const Error&) {  // the identity below is still reset
+                    spine::reset_identity(state->request);
+                    throw;
+                }
+            }
+            spine::reset_identity(state->request);
+        };
+        try {
+            reset_identities();
+        } catch (const Error&) {  // the session is released all the same
+            release_sessions(state);
+            throw;
+        }
         release_sessions(state);
-        throw;
+        return spine::left_open(state->request);
     }
-    release_sessions(state);
-    return state->response_started && !state->response_complete;
-}
-
-Object application(const Object& self, const Object& scope, const Object& receive,
-                   const Object& send) {
-    return self.attr(str::app)(scope, receive, send);
-}
-
-// An HTTP request through the gate: passed (public path, preflight), answered 404 (OAuth
-// discovery), refused (429, 404, 503 or 401) or admitted, with its identity published while
-// the application runs.
-Task http_request(Object self, Object state, Object scope, Object receive, Object send) {
-    Local decision = admission(self, state, scope, send);
-    if (is_native_coroutine(decision.get())) decision = co_await decision;
-    if (decision.is(pass_through)) {
-        co_await application(self, scope, receive, send);
-        co_return;
-    }
-    if (decision.is(not_oauth)) {
-        co_await send_response(send, response_start(int_404, json_headers),
-                               response_body(Object::borrow(no_oauth_bytes)));
-        co_return;
-    }
-    if (!is_request_state(decision.get())) {
-        co_await refusal(self, state, scope, send, decision);
-        co_return;
-    }
-
-    // try: await self.app(scope, receive, tracking_send)
-    Outcome outcome = co_await attempt([&] { return application(self, scope, receive, decision); });
-    forgive_expected_asgi_message(outcome);
-    // finally: on every way out
-    if (end_request(decision, outcome)) co_await closing(send, outcome);
-    std::move(outcome).get();
-}
-
-Task close_client(Object state);
+};
 
 // A lifespan's receive, as the application gets it: "lifespan.shutdown" closes the
 // verification client before the application hears of it.
@@ -1267,8 +1158,10 @@ Object received(const Object& closure) {
 
 ValueTask lifespan_receive(Object closure) {
     Local message = co_await received(closure);
-    if (is_shutdown(message))
-        co_await close_client(Object::borrow(PyTuple_GET_ITEM(closure.get(), 0)));
+    if (is_shutdown(message)) {
+        Local closing = gate_of(Object::borrow(PyTuple_GET_ITEM(closure.get(), 0))).client.close();
+        if (!closing.null()) co_await closing;
+    }
     co_return message;
 }
 
@@ -1290,15 +1183,16 @@ Object secure_call(PyObject* const* arguments) {
     Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
     Object type = scope.item(str::type);
     if (type.equals(str::http)) {
-        return named_after(own_call,
-                           http_request(self, state_of(self), scope, receive, send).into_object());
+        return named_after(own_call, spine::http_request<SecureGate>(self, state_of(self), scope,
+                                                                     receive, send)
+                                         .into_object());
     }
     if (type.equals(str::lifespan)) {
         Object watched =
             make_function(lifespan_receive_proto, tuple(state_of(self), receive).get());
-        return application(self, scope, watched, send);
+        return spine::application(self, scope, watched, send);
     }
-    return application(self, scope, receive, send);
+    return spine::application(self, scope, receive, send);
 }
 
 const FunctionDef call_def{
@@ -1331,46 +1225,11 @@ constexpr const char* verify_remote_doc =
     "        ";
 
 // client.stream("GET", url + ?api_key=key, headers={"X-MCP-API-Key": key}, timeout=10), to
-// be entered.  The key joins the URL's own query rather than replace it.
+// be entered.
 Object verification_request(const Object& client, const Object& url, const Object& api_key) {
-    Object httpx = import("httpx");
-    Object params = new_dict(1), headers = new_dict(1);
-    params.set_item(str::api_key, api_key);
-    headers.set_item(str::x_mcp_api_key, api_key);
-    Object full_url = httpx.attr(str::URL)(url).call_method(str::copy_merge_params, params);
-    return client.attr(str::stream)(str::GET, full_url, kw(str::headers, headers),
-                                    kw(str::timeout, int_10));
-}
-
-Object client_for(Gate& g, const Object& loop) {
-    if (!g.client.null() && g.client_loop.is(loop)) return g.client;
-    retire_client(g);
-    g.client = import("httpx").attr(str::AsyncClient)();
-    g.client_loop = loop;
-    ++g.clients_built;
-    return g.client;
-}
-
-// Takes the client off the gate.  One of the running loop (or of no loop) comes back to be
-// closed by the caller; one of another loop is closed there if that loop still runs (NULL).
-Object retire_client(Gate& g) {
-    Object client = std::move(g.client), loop = std::move(g.client_loop);
-    g.client = Object();
-    g.client_loop = Object();
-    if (client.null()) return {};
-    Object running = Object::borrow(asyncio_module).call_method(str::_get_running_loop);
-    if (loop.null() || loop.is(running)) return client;
-    if (loop.call_method(str::is_running).truthy()) {
-        Object::borrow(asyncio_module)
-            .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
-    }
-    return {};
-}
-
-Task close_client(Object state) {
-    ++gate_of(state).closes;
-    Local client = retire_client(gate_of(state));
-    if (!client.null()) co_await client.call_method(str::aclose);
+    auto request = spine::verification_request(import("httpx"), url, api_key);
+    return client.attr(str::stream)(str::GET, request.url, kw(str::headers, request.headers),
+                                    kw(str::timeout, spine::verification_timeout()));
 }
 
 // The answer's body as it arrives, at most `longest_answer` bytes of it (a longer one is a
@@ -1414,18 +1273,12 @@ ValueTask answer_of(Object client, Object url, Object token) {
         });
 }
 
-// The gate's client for `loop`, for an exchange that began when the gate had been closed
-// `closes` times: one that began before a close fails rather than make a client after it.
-Object pooled_client(const Object& state, const Object& loop, std::uint64_t closes) {
-    Gate& g = gate_of(state);
-    if (g.closes != closes) raise(PyExc_RuntimeError, "the gate's verification client was closed");
-    return client_for(g, loop);
-}
-
-// One exchange with the backend over the gate's client for `loop`; with no asyncio loop
+// One exchange with the backend over the gate's client for `loop` (one that began before a
+// close of the client fails rather than make a client after it); with no asyncio loop
 // running (None), over a client of its own for this one exchange.
 ValueTask exchange(Object state, Object url, Object token, Object loop, std::uint64_t closes) {
-    if (!loop.is_none()) co_return co_await answer_of(pooled_client(state, loop, closes), url, token);
+    if (!loop.is_none())
+        co_return co_await answer_of(gate_of(state).client.for_loop(loop, closes), url, token);
     Local httpx = import("httpx");
     co_return co_await async_with(httpx.attr(str::AsyncClient)(),
                                   [&](Object own) -> ValueTask {
@@ -1445,52 +1298,33 @@ ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop,
     co_return co_await exchange(state, url, token, loop, closes);
 }
 
-// Remembers a verdict: a confirmation for cache_seconds, a refusal for negative_cache_seconds.
-void remember_verdict(Gate& g, const Fingerprint& key, const Object& token,
-                      const Object& identity) {
+// Keeps a verdict in the store: a confirmation, or a refusal (None).
+Object remember_verdict(Gate& g, const Fingerprint& key, const Object& token,
+                        const Object& identity) {
     double now = g.now_or_latest();
-    if (identity.is_none()) {
-        if (g.options.negative_ttl <= 0) return;
-        g.refused.prune([&](double until) { return until <= now; });
-        g.refused.put(key, now + g.options.negative_ttl);
-        return;
-    }
-    g.refused.erase(key);
-    if (g.options.cache_ttl <= 0) return;
-    g.confirmed.prune([&](const Confirmed& c) { return c.expires <= now; });
-    g.confirmed.put(key, Confirmed{identity, owner_of(g, identity, token),
-                                   now + g.options.cache_ttl, caller_objects(g, identity, token)});
-}
-
-// Ends the key's entry in `verifying`, if it is still the one with `ticket`.  The task is
-// released after the map is whole again: releasing it may run code that looks at the map.
-void done_verifying(Gate& g, const Fingerprint& key, std::uint64_t ticket) {
-    auto found = g.verifying.find(key);
-    if (found == g.verifying.end() || found->second.ticket != ticket) return;
-    Object task = std::move(found->second.task);
-    g.verifying.erase(found);
+    if (identity.is_none()) return g.store->refuse(key, now);
+    return g.store->confirm(key, confirmation(g, identity, token), now);
 }
 
 // One verification of a key, shared by every request that asks for it meanwhile (`ticket`:
-// its entry in `verifying`, 0 for none).  The backend's answer, or the cause of refusal; a
-// failure is logged once and not remembered; a cancellation goes on.
+// its flight, 0 for none).  The backend's answer, or the cause of refusal; a failure is
+// logged once and not remembered; a cancellation goes on.
 ValueTask verify_once(Object state, Object url, Object token, Object loop, Fingerprint key,
                       std::uint64_t ticket) {
-    std::uint64_t closes = gate_of(state).closes;
+    std::uint64_t closes = gate_of(state).client.closes();
     Outcome outcome =
         co_await attempt([&] { return budgeted_exchange(state, url, token, loop, closes); });
-    Gate& g = gate_of(state);
-    if (ticket != 0) done_verifying(g, key, ticket);
+    if (ticket != 0) gate_of(state).flights.end(key, ticket);
     if (outcome.failed_with(PyExc_Exception)) {
         Handling handling = outcome.handling();
-        secure.global(str::_logger)
-            .call_method(str::warning, text(log_verify_failed),
-                         loggable_error(outcome.exception(), token));
+        logger().call_method(str::warning, text(log_verify_failed),
+                             loggable_error(outcome.exception(), token));
         co_return Object::borrow(cause::backend_error);
     }
-    Object identity = std::move(outcome).get();
+    Local identity = std::move(outcome).get();
     if (identity.is(cause::verification_busy)) co_return identity;  // asked nothing: keep nothing
-    remember_verdict(g, key, token, identity);
+    if (Local kept = remember_verdict(gate_of(state), key, token, identity); !kept.null())
+        co_await kept;
     if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
     co_return identity;
 }
@@ -1507,18 +1341,17 @@ Object shared_verdict(const Object& state, const Object& url, const Object& toke
     Object loop = asyncio.call_method(str::_get_running_loop);
     if (loop.is_none()) return verify_once(state, url, token, loop, key, 0).into_object();
     Object task;
-    if (auto found = g.verifying.find(key); found != g.verifying.end()) {
-        const Object& running = found->second.task;
-        if (running.call_method(str::get_loop).is(loop) && !running.call_method(str::done).truthy())
-            task = running;
+    if (const Object* running = g.flights.find(key)) {
+        if (running->call_method(str::get_loop).is(loop) && !running->call_method(str::done).truthy())
+            task = *running;
         else
-            done_verifying(g, key, found->second.ticket);
+            g.flights.drop(key);
     }
     if (task.null()) {
-        std::uint64_t ticket = ++g.tickets;
+        std::uint64_t ticket = g.flights.next_ticket();
         task = loop.call_method(str::create_task,
                                 verify_once(state, url, token, loop, key, ticket).into_object());
-        g.verifying.emplace(key, Verifying{task, ticket});
+        g.flights.start(key, ticket, task);
     }
     return asyncio.call_method(str::shield, task);
 }
@@ -1528,22 +1361,19 @@ ValueTask verify_remote(Object self, Object api_key) {
     Local url = self.attr(str::_auth_verify_url);
     if (!url.truthy()) co_return none();
     Local state = state_of(self);
-    Local answer;
-    {
-        Gate& g = gate_of(state);
-        Fingerprint key = key_fingerprint(g, api_key);
-        RequestClock now(g);
-        if (Confirmed* c = g.confirmed.use(key); c != nullptr && c->expires > now()) {
-            answer = c->identity;
-        } else if (double* until = g.refused.find(key); until != nullptr && *until > now()) {
-            answer = none();
-        } else {
-            answer = shared_verdict(state, url, api_key, key);
-        }
+    Gate& g = gate_of(state);
+    Fingerprint key = key_fingerprint(g, api_key);
+    auto known = g.store->verdict(key, g.now());
+    while (!known.ready()) {
+        Local fetched = co_await honouring_cancellation(std::move(known.later));
+        known = gate_of(state).store->verdict(key, gate_of(state).now(), fetched);
     }
-    if (!PyDict_CheckExact(answer.get()) && !answer.is_none())
-        answer = co_await honouring_cancellation(answer);
-    if (!PyDict_CheckExact(answer.get())) co_return none();
+    Local answer;
+    if (known.value.confirmed != nullptr)
+        answer = known.value.confirmed->identity;
+    else if (!known.value.refused)
+        answer = co_await honouring_cancellation(shared_verdict(state, url, api_key, key));
+    if (answer.null() || !PyDict_CheckExact(answer.get())) co_return none();
     co_return Object::steal(PyDict_Copy(answer.get()));  // the cached answer stays the gate's
 }
 
@@ -1564,7 +1394,7 @@ const FunctionDef verify_remote_def{
 // reason told in words; WWW-Authenticate says error="invalid_token" when a key was presented.
 Object unauthorized_start(const Object& reason) {
     bool missing = reason.equals(text(reason_missing));
-    return response_start(int_401, missing ? realm_headers : invalid_token_headers);
+    return spine::response_start(int_401, missing ? realm_headers : invalid_token_headers);
 }
 
 Object unauthorized_body(const Object& reason) {
@@ -1579,7 +1409,7 @@ Object unauthorized_body(const Object& reason) {
 Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
     Local body = unauthorized_body(reason);
     co_await send(unauthorized_start(reason));
-    co_await send(response_body(body));
+    co_await send(spine::response_body(body));
 }
 
 const FunctionDef send_401_def{
@@ -1599,7 +1429,10 @@ const FunctionDef send_401_def{
 
 // ---- SecureGatehouse.aclose -----------------------------------------------------------------
 
-Task aclose(Object self) { co_await close_client(state_of(self)); }
+Task aclose(Object self) {
+    Local closing = gate_of(state_of(self)).client.close();
+    if (!closing.null()) co_await closing;
+}
 
 const FunctionDef aclose_def{
     .name = "aclose",
@@ -1615,18 +1448,19 @@ const FunctionDef aclose_def{
 
 Object stats(Object self) {
     Gate& g = gate_of(state_of(self));
+    store::Sizes sizes = g.store->sizes(g.latest);
     Object out = new_dict();
     auto put = [&](const char* name, long long value) {
         check(PyDict_SetItemString(out.get(), name, integer(value).get()));
     };
-    put("sessions", static_cast<long long>(g.sessions.size()));
-    put("stream_sessions", static_cast<long long>(g.sessions.streams()));
-    put("confirmed_keys", static_cast<long long>(g.confirmed.size()));
-    put("refused_keys", static_cast<long long>(g.refused.size()));
-    put("verifying", static_cast<long long>(g.verifying.size()));
-    put("tracked_clients", static_cast<long long>(g.failures.size()));
-    put("blocked_clients", static_cast<long long>(g.failures.blocked(g.latest)));
-    put("clients_built", g.clients_built);
+    put("sessions", static_cast<long long>(sizes.sessions));
+    put("stream_sessions", static_cast<long long>(sizes.stream_sessions));
+    put("confirmed_keys", static_cast<long long>(sizes.confirmed_keys));
+    put("refused_keys", static_cast<long long>(sizes.refused_keys));
+    put("verifying", static_cast<long long>(g.flights.size()));
+    put("tracked_clients", static_cast<long long>(sizes.tracked_clients));
+    put("blocked_clients", static_cast<long long>(sizes.blocked_clients));
+    put("clients_built", g.client.built());
     return out;
 }
 
@@ -1643,49 +1477,21 @@ const FunctionDef stats_def{
 
 int gate_traverse(PyObject* self, visitproc visit, void* arg) {
     Gate* g = reinterpret_cast<GateObject*>(self)->gate;
-    if (g == nullptr) return 0;
-    Py_VISIT(g->clock.get());
-    Py_VISIT(g->public_paths.get());
-    Py_VISIT(g->client.get());
-    Py_VISIT(g->client_loop.get());
-    Py_VISIT(g->fixed_key.get());
-    Py_VISIT(g->fixed_caller.user.get());
-    Py_VISIT(g->fixed_caller.auth.get());
-    for (auto& [key, c] : g->confirmed) {
-        Py_VISIT(c.identity.get());
-        Py_VISIT(c.caller.user.get());
-        Py_VISIT(c.caller.auth.get());
-    }
-    for (auto& [key, entry] : g->verifying) Py_VISIT(entry.task.get());
-    return 0;
+    return g == nullptr ? 0 : g->traverse(visit, arg);
 }
 
 int gate_clear(PyObject* self) {
-    Gate* g = reinterpret_cast<GateObject*>(self)->gate;
-    if (g == nullptr) return 0;
-    // Moved out first: releasing them may run code that looks at the gate.
-    Object clock = std::move(g->clock), paths = std::move(g->public_paths);
-    Object client = std::move(g->client);
-    Object loop = std::move(g->client_loop), fixed = std::move(g->fixed_key);
-    CallerObjects fixed_caller = std::move(g->fixed_caller);
-    auto confirmed = std::move(g->confirmed);
-    auto verifying = std::move(g->verifying);
-    g->confirmed.clear();
-    g->verifying.clear();
+    if (Gate* g = reinterpret_cast<GateObject*>(self)->gate) g->clear();
     return 0;
 }
 
 // A gate collected with its client open: the client is closed on its loop if that still runs.
 void gate_finalize(PyObject* self) {
     Gate* g = reinterpret_cast<GateObject*>(self)->gate;
-    if (g == nullptr || g->client.null() || g->client_loop.null()) return;
+    if (g == nullptr) return;
     ErrorStash stash;
     try {
-        Object client = std::move(g->client), loop = std::move(g->client_loop);
-        if (loop.call_method(str::is_running).truthy()) {
-            Object::borrow(asyncio_module)
-                .call_method(str::run_coroutine_threadsafe, client.call_method(str::aclose), loop);
-        }
+        g->client.close_when_collected();
     } catch (...) {
         translate_current_exception();
         PyErr_WriteUnraisable(self);
@@ -1712,27 +1518,18 @@ void ready_gate_type() {
 }
 
 int request_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* state = reinterpret_cast<RequestState*>(self);
-    Py_VISIT(state->send);
-    Py_VISIT(state->context);
-    Py_VISIT(state->context_token);
-    Py_VISIT(state->auth_token);
-    Py_VISIT(state->gate);
-    Py_VISIT(state->session);
-    Py_VISIT(state->stream_session);
-    return closure_function_traverse(&state->tracking_send, visit, arg);
+    int found = 0;
+    auto each = [&](PyObject* o) {
+        if (found == 0 && o != nullptr) found = visit(o, arg);
+    };
+    request_of(self)->visit(each);
+    return found != 0 ? found : closure_function_traverse(&request_of(self)->tracking_send, visit, arg);
 }
 int request_clear(PyObject* self) {
-    auto* state = reinterpret_cast<RequestState*>(self);
-    Py_CLEAR(state->send);
-    Py_CLEAR(state->context);
-    Py_CLEAR(state->context_token);
-    Py_CLEAR(state->auth_token);
-    Py_CLEAR(state->gate);
-    Py_CLEAR(state->session);
-    Py_CLEAR(state->stream_session);
-    stop_reading_stream(state);
-    closure_function_clear(&state->tracking_send);
+    auto each = [](PyObject*& o) { Py_CLEAR(o); };
+    request_of(self)->visit(each);
+    stop_reading_stream(request_of(self));
+    closure_function_clear(&request_of(self)->tracking_send);
     return 0;
 }
 void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
@@ -1745,7 +1542,7 @@ void build_constants() {
     empty_bytes = bytes("");
     Object content_type = tuple(bytes("content-type"), bytes("application/json"));
     json_headers = tuple(content_type);
-    realm_headers = tuple(content_type, tuple(bytes("www-authenticate"), bytes(realm)));
+    realm_headers = tuple(content_type, tuple(bytes("www-authenticate"), bytes(texts::realm)));
     invalid_token_headers =
         tuple(content_type, tuple(bytes("www-authenticate"), bytes(realm_invalid_token)));
     missing_key_body = unauthorized_body_for(message_missing);
@@ -1755,7 +1552,6 @@ void build_constants() {
     too_many_body = bytes(too_many_refusals_body);
     busy_body = bytes(verification_busy_body);
     no_oauth_bytes = bytes(no_oauth_body);
-    int_10 = integer(10);
     int_32 = integer(32);
     int_401 = integer(401);
     int_404 = integer(404);
@@ -1764,9 +1560,9 @@ void build_constants() {
     debug_level = integer(10);
     pass_through =
         Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    not_oauth = Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Object parse = import("urllib.parse");
-    unquote = parse.attr("unquote");
+    unusable_key =
+        Object::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    unquote = import("urllib.parse").attr("unquote");
     gate_common::prepare();
     asyncio_module = import("asyncio");
     secrets_module = import("secrets");
@@ -1783,11 +1579,7 @@ void secure_body(Object module) {
     build_constants();
 
     module.set_attr(text("logging").get(), import("logging"));
-    module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
-    for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {
-        Object key = text(name);
-        module.set_attr(key.get(), import_from("starlette.types", key.get()));
-    }
+    spine::bind_annotation_names(module);
     gatehouse_class = import_from("tervik.mcp.gatehouse", text("ApiKeyGatehouse").get());
     module.set_attr(text("ApiKeyGatehouse").get(), Object::borrow(gatehouse_class));
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));

@@ -1,13 +1,10 @@
 // A map that keeps at most `capacity` entries, dropping the least recently used one to make
-// room (capacity 0: it keeps nothing).  String keys are looked up by view, without a copy.
-// The secure gate keeps its confirmed and refused keys in two of them.
+// room (capacity 0: it keeps nothing).  The in-memory store keeps its confirmed and refused
+// keys in two of them.
 #pragma once
 
 #include <cstddef>
 #include <list>
-#include <string>
-#include <string_view>
-#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -15,19 +12,18 @@ namespace bounded {
 
 template <class Key, class Value, class Hash>
 class Bounded {
-    using View = std::conditional_t<std::is_same_v<Key, std::string>, std::string_view, Key>;
     using Item = std::pair<Key, Value>;
     using Items = std::list<Item>;
 
   public:
     explicit Bounded(std::size_t capacity = 0) : capacity_(capacity) {}
 
-    Value* find(const View& key) {
+    Value* find(const Key& key) {
         auto it = index_.find(key);
         return it == index_.end() ? nullptr : &it->second->second;
     }
     // find, and the entry becomes the most recently used.
-    Value* use(const View& key) {
+    Value* use(const Key& key) {
         auto it = index_.find(key);
         if (it == index_.end()) return nullptr;
         items_.splice(items_.begin(), items_, it->second);
@@ -36,13 +32,13 @@ class Bounded {
     // Inserts or replaces; NULL when the map keeps nothing.
     Value* put(Key key, Value value) {
         if (capacity_ == 0) return nullptr;
-        erase(View(key));
+        erase(key);
         items_.emplace_front(std::move(key), std::move(value));
-        index_.emplace(View(items_.front().first), items_.begin());
+        index_.emplace(items_.front().first, items_.begin());
         while (items_.size() > capacity_) pop_oldest();
         return &items_.front().second;
     }
-    void erase(const View& key) {
+    void erase(const Key& key) {
         auto it = index_.find(key);
         if (it == index_.end()) return;
         auto item = it->second;
@@ -51,7 +47,7 @@ class Bounded {
     }
     Item* oldest() { return items_.empty() ? nullptr : &items_.back(); }
     void pop_oldest() {
-        index_.erase(View(items_.back().first));
+        index_.erase(items_.back().first);
         items_.pop_back();
     }
     // Drops up to `n` least recently used entries for which `stale(value)` holds.
@@ -71,7 +67,7 @@ class Bounded {
   private:
     std::size_t capacity_;
     Items items_;  // most recently used first
-    std::unordered_map<View, typename Items::iterator, Hash> index_;
+    std::unordered_map<Key, typename Items::iterator, Hash> index_;
 };
 
 }  // namespace bounded

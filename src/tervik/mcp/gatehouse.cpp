@@ -374,14 +374,8 @@ Object track_and_forward(PyObject* const* closure_and_message) {
     return Object::borrow(state->request.send)(message);
 }
 
-const FunctionDef tracking_send_def{
-    .name = "tracking_send",
-    .qualname = "ApiKeyGatehouse.__call__.<locals>.tracking_send",
-    .returns = "None",
-    .params = {{.name = "message", .annotation = "Any"}},
-    .is_async = true,
-    .forwarding = track_and_forward,
-};
+const FunctionDef tracking_send_def =
+    spine::tracking_send_def("ApiKeyGatehouse.__call__.<locals>.tracking_send", track_and_forward);
 
 // An admitted request begins with its identity published; the result is its tracking send.
 Object begin_request(const Object& scope, const Object& send, const Object& token) {
@@ -484,17 +478,7 @@ Object gatehouse_call(PyObject* const* arguments) {
     return named_after(own_call, spine::http_request<PlainGate>(self, Object(), scope, receive, send)
                                      .into_object());
 }
-const FunctionDef call_def{
-    .name = "__call__",
-    .qualname = "ApiKeyGatehouse.__call__",
-    .returns = "None",
-    .params = {self_param,
-               {.name = "scope", .annotation = "Scope"},
-               {.name = "receive", .annotation = "Receive"},
-               {.name = "send", .annotation = "Send"}},
-    .is_async = true,
-    .forwarding = gatehouse_call,
-};
+const FunctionDef call_def = spine::call_def("ApiKeyGatehouse.__call__", gatehouse_call);
 
 // ---- ApiKeyGatehouse._verify_remote -----------------------------------------------------------
 
@@ -581,16 +565,8 @@ ValueTask verify_remote(Object self, Object api_key) {
     co_return std::move(outcome).get();  // cancellation goes on
 }
 
-const FunctionDef verify_remote_def{
-    .name = "_verify_remote",
-    .qualname = "ApiKeyGatehouse._verify_remote",
-    .doc = verify_remote_doc,
-    .returns = "dict | None",
-    .params = {self_param,
-               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
-    .body = fn<&verify_remote>,
-    .is_async = true,
-};
+const FunctionDef verify_remote_def =
+    spine::verify_remote_def("ApiKeyGatehouse._verify_remote", verify_remote_doc, fn<&verify_remote>);
 
 // ---- ApiKeyGatehouse._send_401 --------------------------------------------------------------
 
@@ -615,20 +591,7 @@ Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
     co_await send(spine::response_body(body));
 }
 
-const FunctionDef send_401_def{
-    .name = "_send_401",
-    .qualname = "ApiKeyGatehouse._send_401",
-    .returns = "None",
-    .params = {self_param,
-               {.name = "_scope", .annotation = "Scope"},
-               {.name = "send", .annotation = "Send"},
-               {.name = "reason",
-                .annotation = "str",
-                .check = Check::str,
-                .default_value = Default::Text("invalid_api_key")}},
-    .body = fn<&send_401>,
-    .is_async = true,
-};
+const FunctionDef send_401_def = spine::send_401_def("ApiKeyGatehouse._send_401", fn<&send_401>);
 
 // ---- class FixedApiKeyAuthProvider ----------------------------------------------------------
 

@@ -796,14 +796,8 @@ Object track_and_forward(PyObject* const* closure_and_message) {
     return Object::borrow(state->request.send)(message);
 }
 
-const FunctionDef tracking_send_def{
-    .name = "tracking_send",
-    .qualname = "SecureGatehouse.__call__.<locals>.tracking_send",
-    .returns = "None",
-    .params = {{.name = "message", .annotation = "Any"}},
-    .is_async = true,
-    .forwarding = track_and_forward,
-};
+const FunctionDef tracking_send_def =
+    spine::tracking_send_def("SecureGatehouse.__call__.<locals>.tracking_send", track_and_forward);
 
 // -- admission --
 
@@ -1195,17 +1189,7 @@ Object secure_call(PyObject* const* arguments) {
     return spine::application(self, scope, receive, send);
 }
 
-const FunctionDef call_def{
-    .name = "__call__",
-    .qualname = "SecureGatehouse.__call__",
-    .returns = "None",
-    .params = {self_param,
-               {.name = "scope", .annotation = "Scope"},
-               {.name = "receive", .annotation = "Receive"},
-               {.name = "send", .annotation = "Send"}},
-    .is_async = true,
-    .forwarding = secure_call,
-};
+const FunctionDef call_def = spine::call_def("SecureGatehouse.__call__", secure_call);
 
 // ---- SecureGatehouse._verify_remote -----------------------------------------------------------
 
@@ -1377,16 +1361,8 @@ ValueTask verify_remote(Object self, Object api_key) {
     co_return Object::steal(PyDict_Copy(answer.get()));  // the cached answer stays the gate's
 }
 
-const FunctionDef verify_remote_def{
-    .name = "_verify_remote",
-    .qualname = "SecureGatehouse._verify_remote",
-    .doc = verify_remote_doc,
-    .returns = "dict | None",
-    .params = {self_param,
-               {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
-    .body = fn<&verify_remote>,
-    .is_async = true,
-};
+const FunctionDef verify_remote_def =
+    spine::verify_remote_def("SecureGatehouse._verify_remote", verify_remote_doc, fn<&verify_remote>);
 
 // ---- SecureGatehouse._send_401 --------------------------------------------------------------
 
@@ -1412,20 +1388,7 @@ Task send_401(Object /*self*/, Object /*scope*/, Object send, Object reason) {
     co_await send(spine::response_body(body));
 }
 
-const FunctionDef send_401_def{
-    .name = "_send_401",
-    .qualname = "SecureGatehouse._send_401",
-    .returns = "None",
-    .params = {self_param,
-               {.name = "_scope", .annotation = "Scope"},
-               {.name = "send", .annotation = "Send"},
-               {.name = "reason",
-                .annotation = "str",
-                .check = Check::str,
-                .default_value = Default::Text("invalid_api_key")}},
-    .body = fn<&send_401>,
-    .is_async = true,
-};
+const FunctionDef send_401_def = spine::send_401_def("SecureGatehouse._send_401", fn<&send_401>);
 
 // ---- SecureGatehouse.aclose -----------------------------------------------------------------
 

@@ -116,6 +116,57 @@ Object application(const Object& self, const Object& scope, const Object& receiv
     return self.attr(str::app)(scope, receive, send);
 }
 
+FunctionDef call_def(const char* qualname, ForwardingStep step, Here where) {
+    return {.name = "__call__",
+            .qualname = qualname,
+            .returns = "None",
+            .params = {{.name = "self"},
+                       {.name = "scope", .annotation = "Scope"},
+                       {.name = "receive", .annotation = "Receive"},
+                       {.name = "send", .annotation = "Send"}},
+            .is_async = true,
+            .forwarding = step,
+            .where = where};
+}
+
+FunctionDef tracking_send_def(const char* qualname, ForwardingStep step, Here where) {
+    return {.name = "tracking_send",
+            .qualname = qualname,
+            .returns = "None",
+            .params = {{.name = "message", .annotation = "Any"}},
+            .is_async = true,
+            .forwarding = step,
+            .where = where};
+}
+
+FunctionDef verify_remote_def(const char* qualname, const char* doc, SyncBody body, Here where) {
+    return {.name = "_verify_remote",
+            .qualname = qualname,
+            .doc = doc,
+            .returns = "dict | None",
+            .params = {{.name = "self"},
+                       {.name = "api_key", .annotation = "str | None", .check = Check::str_or_none}},
+            .body = body,
+            .is_async = true,
+            .where = where};
+}
+
+FunctionDef send_401_def(const char* qualname, SyncBody body, Here where) {
+    return {.name = "_send_401",
+            .qualname = qualname,
+            .returns = "None",
+            .params = {{.name = "self"},
+                       {.name = "_scope", .annotation = "Scope"},
+                       {.name = "send", .annotation = "Send"},
+                       {.name = "reason",
+                        .annotation = "str",
+                        .check = Check::str,
+                        .default_value = Default::Text("invalid_api_key")}},
+            .body = body,
+            .is_async = true,
+            .where = where};
+}
+
 void bind_annotation_names(const Object& module) {
     module.set_attr(text("Any").get(), import_from("typing", text("Any").get()));
     for (const char* name : {"ASGIApp", "Receive", "Scope", "Send"}) {

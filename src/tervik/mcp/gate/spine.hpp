@@ -5,6 +5,7 @@
 // compiles this header in, so each gate's requests run its own instantiation.
 #pragma once
 
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -176,6 +177,21 @@ py::Task http_request(Object self, Object state, Object scope, Object receive, O
     if (Gate::end_request(value, outcome)) co_await gate_common::closing(send, outcome);
     std::move(outcome).get();
 }
+
+// ---- the declarations both gates' methods share, but for their names and bodies ----------
+
+using Here = std::source_location;
+
+// async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None
+py::FunctionDef call_def(const char* qualname, py::ForwardingStep step, Here where = Here::current());
+// async def tracking_send(message: Any) -> None
+py::FunctionDef tracking_send_def(const char* qualname, py::ForwardingStep step,
+                                  Here where = Here::current());
+// async def _verify_remote(self, api_key: str | None) -> dict | None
+py::FunctionDef verify_remote_def(const char* qualname, const char* doc, py::SyncBody body,
+                                  Here where = Here::current());
+// async def _send_401(self, _scope: Scope, send: Send, reason: str = "invalid_api_key") -> None
+py::FunctionDef send_401_def(const char* qualname, py::SyncBody body, Here where = Here::current());
 
 // ---- the module ------------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include "gate/spine.hpp"
 #include "gate/texts.hpp"
 #include "module.hpp"
+#include "wire/query_fields.hpp"
 
 using namespace py;
 using namespace texts::plain;
@@ -243,18 +244,14 @@ Object first_api_key(std::string_view query) {
         return Object::borrow(unquote)(text.call_method(str::replace, str::plus, str::space),
                                        str::utf_8, str::replace);
     };
-    while (!query.empty()) {
-        size_t end = query.find('&');
-        std::string_view field = query.substr(0, end);
-        query = end == std::string_view::npos ? std::string_view{} : query.substr(end + 1);
-        size_t eq = field.find('=');
-        if (eq == std::string_view::npos || eq + 1 == field.size()) continue;
-        std::string_view name = field.substr(0, eq);
-        bool match =
-            name == "api_key" || (escaped(name) && decoded(name).equals(str::api_key));
-        if (match) return decoded(field.substr(eq + 1));
-    }
-    return {};
+    Object found;
+    query::for_each_field(query, [&](std::string_view name, std::string_view value) {
+        if (value.empty()) return false;  // parse_qs drops blank values
+        if (name == "api_key" || (escaped(name) && decoded(name).equals(str::api_key)))
+            found = decoded(value);
+        return !found.null();
+    });
+    return found;
 }
 
 // The method promises "str | None"; a replaced parser or an odd header value that yields

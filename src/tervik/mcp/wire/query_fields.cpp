@@ -32,24 +32,16 @@ std::string decoded(std::string_view component) {
 
 Named fields_named(std::string_view query, std::string_view name) {
     Named named;
-    for (bool more = true; more;) {
-        std::size_t end = query.find('&');
-        std::string_view field = query.substr(0, end);
-        more = end != std::string_view::npos;
-        if (more) query.remove_prefix(end + 1);
-        if (!field.empty()) {
-            std::size_t equals = field.find('=');
-            std::string_view raw_name = field.substr(0, equals);
-            bool plain = raw_name.find_first_of("%+") == std::string_view::npos;
-            if (plain ? raw_name == name : decoded(raw_name) == name) {
-                ++named.count;
-                named.last = equals == std::string_view::npos ? std::string()
-                                                              : decoded(field.substr(equals + 1));
-                named.last_is_ascii = true;
-                for (char c : named.last) named.last_is_ascii &= static_cast<unsigned char>(c) < 0x80;
-            }
+    for_each_field(query, [&](std::string_view raw_name, std::string_view value) {
+        bool plain = raw_name.find_first_of("%+") == std::string_view::npos;
+        if (plain ? raw_name == name : decoded(raw_name) == name) {
+            ++named.count;
+            named.last = decoded(value);
+            named.last_is_ascii = true;
+            for (char c : named.last) named.last_is_ascii &= static_cast<unsigned char>(c) < 0x80;
         }
-    }
+        return false;
+    });
     return named;
 }
 

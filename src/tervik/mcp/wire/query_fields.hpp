@@ -10,6 +10,24 @@
 
 namespace query {
 
+// seen(name, value) for each non-empty "&"-separated field, raw, in order: the name and
+// value split at the first "=" (the value empty without one).  `seen` returning true
+// stops the walk.
+template <class Seen>
+void for_each_field(std::string_view query, Seen&& seen) {
+    for (bool more = true; more;) {
+        std::size_t end = query.find('&');
+        std::string_view field = query.substr(0, end);
+        more = end != std::string_view::npos;
+        if (more) query.remove_prefix(end + 1);
+        if (field.empty()) continue;
+        std::size_t equals = field.find('=');
+        std::string_view value =
+            equals == std::string_view::npos ? std::string_view{} : field.substr(equals + 1);
+        if (seen(field.substr(0, equals), value)) return;
+    }
+}
+
 // A component with "+" as space and every %XX (two hex digits) decoded; other "%" kept.
 std::string decoded(std::string_view component);
 

@@ -1,0 +1,130 @@
+"""Instructions each gate adds to one request, path by path, for this build.
+
+One table, for comparing builds side by side (run it in each build's environment):
+``ApiKeyGatehouse`` with the key in the header, in the query, a wrong key (401) and a
+non-HTTP scope passed through (gate_overhead.py's scopes), and ``SecureGatehouse`` with its
+fixed key, in remote mode with the key cached, and with its fixed key on an MCP session
+bound to the caller (secure_gate.py's scopes).  Counted by callgrind as gate_overhead.py
+counts (N requests minus 0, per request), minus the bare application's count.
+
+    python bench/path_costs.py [--requests N] [--json FILE]
+    python bench/path_costs.py --worker CASE N      (what callgrind runs)
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+from typing import Any
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import gate_overhead  # noqa: E402
+import secure_gate  # noqa: E402
+
+CASES = {
+    "ApiKeyGatehouse, key in header": ("plain", "header-admit"),
+    "ApiKeyGatehouse, key in query": ("plain", "query-admit"),
+    "ApiKeyGatehouse, wrong key (401)": ("plain", "refuse-401"),
+    "ApiKeyGatehouse, passed through": ("plain", "pass-through"),
+    "SecureGatehouse, fixed key": ("secure-fixed", "header-admit"),
+    "SecureGatehouse, remote, key cached": ("secure-cached", "header-admit"),
+    "SecureGatehouse, fixed key, bound session": ("secure-fixed", "in-session"),
+}
+
+
+def gated(kind: str, scope: str) -> Any:
+    from tervik.mcp.gatehouse import ApiKeyGatehouse
+    from tervik.mcp.secure import SecureGatehouse
+
+    app = gate_overhead.app
+    if kind == "bare":
+        return app
+    if kind == "plain":
+        return ApiKeyGatehouse(app, api_key=gate_overhead.KEY)
+    if kind == "secure-fixed":
+        return SecureGatehouse(app, api_key=secure_gate.KEY)
+    return SecureGatehouse(app, auth_verify_url=secure_gate.VERIFY_URL)
+
+
+def scope_of(scope: str) -> dict[str, Any]:
+    if scope == "in-session":
+        return secure_gate.IN_SESSION
+    template = dict(gate_overhead.SCOPES[scope])
+    if scope == "header-admit":  # the secure gate's key is its own bench's
+        template["headers"] = secure_gate.HEADERS
+    return template
+
+
+def worker(kind: str, scope: str, n: int) -> None:
+    secure_gate.quiet_logs()
+    gate = gated(kind, scope)
+    template = scope_of(scope)
+    loop = asyncio.new_event_loop()
+    with secure_gate.backend_in_process(valid=True):
+        # the opening request: binds the session, makes the client, caches the key
+        loop.run_until_complete(gate(dict(secure_gate.OPENING), secure_gate.receive, secure_gate.send))
+
+    async def batch(count: int) -> None:
+        for _ in range(count):
+            await gate(template.copy(), gate_overhead.receive, gate_overhead.send)
+
+    loop.run_until_complete(batch(200))
+    gc.collect()
+    gc.freeze()
+    os.getppid()
+    loop.run_until_complete(batch(0))
+    os.getppid()
+    loop.run_until_complete(batch(n))
+    os.getppid()
+
+
+def count(kind: str, scope: str, n: int) -> float:
+    with tempfile.TemporaryDirectory(prefix="path-costs-") as tmp:
+        out = Path(tmp) / "callgrind.out"
+        command = [
+            "valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}",
+            sys.executable, str(Path(__file__).resolve()), "--worker", kind, scope, str(n),
+        ]  # fmt: skip
+        done = subprocess.run(
+            command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0")
+        )
+        if done.returncode != 0:
+            raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
+        parts = gate_overhead.callgrind_parts(out)
+    if sorted(parts) != [1, 2, 3, 4]:
+        raise RuntimeError(f"expected 4 callgrind dumps, got {sorted(parts)} ({kind} {scope})")
+    return (parts[3] - parts[2]) / n
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--requests", type=int, default=1000)
+    parser.add_argument("--json", type=Path, help="also write the figures here")
+    parser.add_argument("--worker", nargs=3, metavar=("KIND", "SCOPE", "N"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        kind, scope, n = args.worker
+        worker(kind, scope, int(n))
+        return
+    bare = {scope: count("bare", scope, args.requests) for scope in {s for _, s in CASES.values()}}
+    added = {
+        title: count(kind, scope, args.requests) - bare[scope]
+        for title, (kind, scope) in CASES.items()
+    }
+    width = max(map(len, added))
+    for title, value in added.items():
+        print(f"{title:<{width}}  {value:>8.0f}")
+    if args.json:
+        args.json.write_text(json.dumps(added, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()

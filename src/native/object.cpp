@@ -140,6 +140,23 @@ Object get(const Object& mapping, PyObject* key, PyObject* fallback) {
     return mapping.call_method(detail::get_name, key, fallback);
 }
 
+Name detail::set_method_name{"set"}, detail::reset_method_name{"reset"};
+
+Object context_set(const Object& var, const Object& value) {
+    if (PyContextVar_CheckExact(var.get()))
+        return Object::steal(PyContextVar_Set(var.get(), value.get()));
+    return var.call_method(detail::set_method_name, value);
+}
+
+void context_reset(const Object& var, const Object& token) {
+    // ContextVar.reset refuses a token of another type with its own message: left to it.
+    if (PyContextVar_CheckExact(var.get()) && PyContextToken_CheckExact(token.get())) {
+        check(PyContextVar_Reset(var.get(), token.get()));
+        return;
+    }
+    var.call_method(detail::reset_method_name, token);
+}
+
 Object import_from(const Object& module, PyObject* name) {
     Object value = module.attr_or_null(name);
     if (!value.null()) return value;

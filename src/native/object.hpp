@@ -339,6 +339,12 @@ Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals
 // stays valid while `s` lives, and `keep` holds a copy when one had to be made.
 std::string_view utf8_bytes(const Object& s, Object& keep);
 
+// var.set(value) and var.reset(token).  A contextvars.ContextVar (a type nobody can subclass
+// or change) is set and reset through the C API directly, as its methods do; anything else
+// has its method called.
+Object context_set(const Object& var, const Object& value);
+void context_reset(const Object& var, const Object& token);
+
 // mapping.get(key, fallback), with a direct path for plain dicts (where a NULL fallback gives
 // a NULL result for a missing key).
 Object get(const Object& mapping, PyObject* key, PyObject* fallback = Py_None);
@@ -430,6 +436,7 @@ Object traceback_of(PyObject* exc);
 // swallows the error (the block's result is then None).
 namespace detail {
 extern Name enter_name, exit_name, get_name, name_name, import_name, spec_name, initializing_name;
+extern Name set_method_name, reset_method_name;
 }
 template <class Body>
 Object with_block(const Object& manager, Body&& body) {

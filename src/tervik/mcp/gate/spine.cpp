@@ -85,7 +85,7 @@ PyObject* verification_timeout() {
 void publish_identity(Request& request, const Object& scope, const Object& send,
                       const Object& token, PyObject* globals) {
     Object context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx, globals);
-    Object context_token = context.call_method(str::set, request_identity(token, scope));
+    Object context_token = context_set(context, request_identity(token, scope));
     request.send = Object(send).release();
     request.context = context.release();
     request.context_token = context_token.release();
@@ -94,7 +94,7 @@ void publish_identity(Request& request, const Object& scope, const Object& send,
 
 bool reset_identity(Request& request) {
     if (request.context == nullptr) return false;  // taken apart by the collector already
-    Object::borrow(request.context).call_method(str::reset, request.context_token);
+    context_reset(Object::borrow(request.context), Object::borrow(request.context_token));
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "object.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -207,25 +208,121 @@ static bool is_interpreter_import(PyObject* f) {
 
 // getattr(module, name), or NULL when missing.  A plain module keeps its attributes in its
 // dict and its type defines none of the names asked for here, so the dict answers directly.
-static Object module_attribute(const Object& module, PyObject* name) {
+// `direct` says whether the dict answered (no code of anyone else's ran).
+static Object module_attribute(const Object& module, PyObject* name, bool* direct = nullptr) {
+    if (direct != nullptr) *direct = false;
     if (PyModule_CheckExact(module.get())) {
         PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.get()), name);
-        if (value != nullptr) return Object::borrow(value);
+        if (value != nullptr) {
+            if (direct != nullptr) *direct = true;
+            return Object::borrow(value);
+        }
         if (PyErr_Occurred()) fail();
     }
     return module.attr_or_null(name);  // a module __getattr__, a subclass: the full lookup
 }
 
-// Whether a module in sys.modules is still running its body (its spec says so).
-static bool initializing(const Object& module) {
-    Object spec = module_attribute(module, detail::spec_name);
+#if PY_VERSION_HEX < 0x030C0000  // dict versions (PEP 509), deprecated from 3.12 on
+#define TERVIK_IMPORT_MEMO 1
+#endif
+
+namespace {
+// What an import statement's answer depended on: the dicts it read (builtins, sys.modules, the
+// module's namespace, the spec's attributes) at their versions, and the spec's type at its
+// version tag.  A dict's version changes with every change of its contents and is never
+// reused, and so is a type's tag (also on a change of its bases): while all are as they were,
+// the statement finds the same object again.  Pointers are only compared: each unchanged
+// dict keeps alive what the next one is reached through.
+struct ImportMemo {
+    PyObject* module_name = nullptr;
+    PyObject* name = nullptr;
+    PyObject* builtins = nullptr;
+    PyObject* modules = nullptr;
+    PyObject* module = nullptr;
+    PyObject* module_dict = nullptr;
+    PyObject* spec = nullptr;  // module.__spec__, or NULL when the module has none
+    PyTypeObject* spec_type = nullptr;
+    PyObject* spec_dict = nullptr;  // may be NULL
+    std::uint64_t builtins_version = 0, modules_version = 0, module_version = 0;
+    std::uint64_t spec_version = 0;
+    unsigned int spec_type_tag = 0;
+    bool pure = true;  // every read answered by a dict, no code of anyone else's run
+};
+
+#ifdef TERVIK_IMPORT_MEMO
+std::uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// The spec's own attribute dict, as a generic attribute lookup finds it (NULL: none).
+PyObject* instance_dict(PyObject* obj) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot != nullptr ? *slot : nullptr;
+}
+
+ImportMemo import_memo;       // the last statement that found its name in sys.modules' module
+Constant import_memo_value;   // what it found; NULL while nothing is remembered
+
+// The versions `memo` holds are still the ones of the objects it names.
+bool unchanged(const ImportMemo& m) {
+    if (!PyDict_CheckExact(m.builtins) || version_of(m.builtins) != m.builtins_version) return false;
+    if (!PyDict_CheckExact(m.modules) || version_of(m.modules) != m.modules_version) return false;
+    if (!PyModule_CheckExact(m.module) || version_of(m.module_dict) != m.module_version) return false;
+    if (m.spec == nullptr) return true;
+    PyTypeObject* type = Py_TYPE(m.spec);
+    if (type != m.spec_type || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != m.spec_type_tag)
+        return false;
+    PyObject* dict = instance_dict(m.spec);
+    return dict == m.spec_dict && (dict == nullptr || version_of(dict) == m.spec_version);
+}
+#endif
+}  // namespace
+
+// Whether a module in sys.modules is still running its body (its spec says so).  `memo`
+// learns the spec and what reading its flag depended on.
+static bool initializing(const Object& module, ImportMemo& memo) {
+    bool direct;
+    Object spec = module_attribute(module, detail::spec_name, &direct);
+    memo.pure = memo.pure && direct;
     if (spec.null()) return false;
+#ifdef TERVIK_IMPORT_MEMO
+    // The flag is read from the spec's dict alone when its type neither defines the name nor
+    // looks attributes up its own way.
+    PyTypeObject* type = spec.type();
+    PyObject* dict = instance_dict(spec.get());
+    if (type->tp_getattro != PyObject_GenericGetAttr || (dict != nullptr && !PyDict_CheckExact(dict)) ||
+        _PyType_Lookup(type, detail::initializing_name) != nullptr ||
+        !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        memo.pure = false;
+    } else {
+        memo.spec = spec.get();
+        memo.spec_type = type;
+        memo.spec_type_tag = type->tp_version_tag;
+        memo.spec_dict = dict;
+        memo.spec_version = dict != nullptr ? version_of(dict) : 0;
+    }
+#endif
     Object flag = spec.attr_or_null(detail::initializing_name);
+    if (!flag.null() && !flag.is(Py_False)) memo.pure = false;
     return !flag.null() && flag.truthy();
 }
 
 Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals) {
-    PyObject* import_function = PyDict_GetItemWithError(PyEval_GetBuiltins(), detail::import_name);
+    PyObject* builtins = PyEval_GetBuiltins();
+    ImportMemo memo;
+#ifdef TERVIK_IMPORT_MEMO
+    if (PyObject* value = import_memo_value.get(); value != nullptr &&
+        import_memo.module_name == module_name && import_memo.name == name &&
+        import_memo.builtins == builtins && unchanged(import_memo))
+        return Object::borrow(value);
+    memo.module_name = module_name;
+    memo.name = name;
+    memo.builtins = builtins;
+    memo.pure = PyDict_CheckExact(builtins);
+    if (memo.pure) memo.builtins_version = version_of(builtins);
+#endif
+    PyObject* import_function = PyDict_GetItemWithError(builtins, detail::import_name);
     if (import_function == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         fail();
@@ -239,12 +336,35 @@ Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals
                               : nullptr;
         if (found == nullptr && PyErr_Occurred()) fail();
         Object module = Object::borrow_or_null(found);
-        if (!module.null() && !module.is_none() && initializing(module)) {
-            module = Object::steal_or_null(PyImport_GetModule(module_name));
-            if (PyErr_Occurred()) fail();
+        if (!module.null() && !module.is_none()) {
+#ifdef TERVIK_IMPORT_MEMO
+            memo.modules = modules;
+            memo.modules_version = version_of(modules);
+            memo.module = module.get();
+            memo.pure = memo.pure && PyModule_CheckExact(module.get());
+            if (memo.pure) {
+                memo.module_dict = PyModule_GetDict(module.get());
+                memo.module_version = version_of(memo.module_dict);
+            }
+#endif
+            if (initializing(module, memo)) {
+                memo.pure = false;
+                module = Object::steal_or_null(PyImport_GetModule(module_name));
+                if (PyErr_Occurred()) fail();
+            }
         }
         if (!module.null() && !module.is_none()) {
-            if (Object value = module_attribute(module, name); !value.null()) return value;
+            bool direct;
+            if (Object value = module_attribute(module, name, &direct); !value.null()) {
+#ifdef TERVIK_IMPORT_MEMO
+                // Remembered only when nothing changed while it was read.
+                if (memo.pure && direct && unchanged(memo)) {
+                    import_memo_value = value;
+                    import_memo = memo;
+                }
+#endif
+                return value;
+            }
         }
         Object fromlist = tuple(Object::borrow(name));
         return import_from(Object::steal(PyImport_ImportModuleLevelObject(

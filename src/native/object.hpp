@@ -332,7 +332,9 @@ Object import_from(const Object& module, PyObject* name);
 // namespace is `globals` does it.  While builtins.__import__ is the interpreter's own, a module
 // that sys.modules holds and that is not being initialised is used as it stands, which is
 // what the statement finds too; otherwise the import machinery runs, through a replaced
-// __import__ if there is one.  `module_name` should be interned: it is a dict key.
+// __import__ if there is one.  What it found last is kept with the versions of the dicts it
+// read (Python < 3.12): while none has changed, that is the answer again, without the reads.
+// `module_name` should be interned: it is a dict key.
 Object import_statement(PyObject* module_name, PyObject* name, PyObject* globals);
 
 // The UTF-8 bytes of a str (lone surrogates encoded as they are, "surrogatepass"); the view

@@ -1,16 +1,22 @@
 """The gate's shortcuts answer as the roads they shortcut: the query scan as parse_qs, the
 class's own methods as the same methods called through a subclass, the import of the
-identity's context variable as builtins.__import__."""
+identity's context variable as builtins.__import__, and as the statement would again after
+what it read has changed."""
 
 from __future__ import annotations
 
 import builtins
+import contextvars
+import importlib
+import sys
+import types
 import urllib.parse
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import tervik.mcp.context as context
 import tervik.mcp.gatehouse as gatehouse
 from tervik.mcp.context import mcp_request_ctx
 from tervik.mcp.gatehouse import ApiKeyGatehouse
@@ -125,3 +131,41 @@ async def test_each_slow_road_gives_the_fast_roads_answers(monkeypatch, road):
         assert calls == ["x=1&api_key=right&y"]
     elif road == "__import__ replaced":  # asked once for each admitted request
         assert calls.count("tervik.mcp.context") == 2
+
+
+# ---- the identity's context variable, after requests have found it ----------------------------
+
+
+@pytest.mark.parametrize("change", ["name rebound", "module replaced", "module initialising"])
+async def test_the_import_sees_what_changed_since_the_last_request(gate_class, monkeypatch, change):
+    replacement = contextvars.ContextVar("replacement", default=None)
+    seen = []
+
+    async def app(scope, receive, send):
+        seen.append((mcp_request_ctx.get(), replacement.get()))
+
+    async def request():
+        await gate({"type": "http", "query_string": b"api_key=k", "headers": []}, None, None)
+
+    gate = gate_class(app, api_key="k")
+    await request()
+    await request()
+    locked = []
+    if change == "name rebound":
+        monkeypatch.setattr(context, "mcp_request_ctx", replacement)
+    elif change == "module replaced":
+        module = types.ModuleType(context.__name__)
+        module.mcp_request_ctx = replacement
+        monkeypatch.setitem(sys.modules, context.__name__, module)
+    else:  # the statement waits for the module's lock, as for an import in another thread
+        monkeypatch.setattr(context.__spec__, "_initializing", True)
+        bootstrap = importlib._bootstrap
+        lock = counting(bootstrap._lock_unlock_module, locked)
+        monkeypatch.setattr(bootstrap, "_lock_unlock_module", lock)
+    await request()
+    monkeypatch.undo()
+
+    identity = {"api_key": "k", "user_id": None, "email": None}
+    moved = change != "module initialising"
+    assert seen == [(identity, None)] * 2 + [(None, identity) if moved else (identity, None)]
+    assert locked == ([] if moved else [context.__name__])

@@ -102,6 +102,34 @@ Name detail::spec_name{"__spec__"}, detail::initializing_name{"_initializing"};
 
 // ---- references ------------------------------------------------------------------------------
 
+PyObject* detail::get_attribute(PyObject* obj, PyObject* name) noexcept {
+#if PY_VERSION_HEX < 0x030B0000  // from 3.11 on, instances of classes keep their values inline
+    // PyObject_GenericGetAttr's steps, in its order, where they end in the instance's dict: no
+    // data descriptor of the type shadows the name, and the dict has it.  Only a dict with a
+    // split table (the keys its class's instances share, all of them exact strs) is read
+    // here, where a lookup runs no code and cannot fail.  A miss, and any other case, is left
+    // to the full lookup.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset > 0 &&
+        PyUnicode_CheckExact(name)) {
+        PyObject* dict =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
+        if (dict != nullptr && PyDict_CheckExact(dict) &&
+            reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr) {
+            PyObject* descr = _PyType_Lookup(type, name);
+            if (descr == nullptr || Py_TYPE(descr)->tp_descr_get == nullptr ||
+                Py_TYPE(descr)->tp_descr_set == nullptr) {
+                if (PyObject* value = PyDict_GetItemWithError(dict, name)) {
+                    Py_INCREF(value);
+                    return value;
+                }
+            }
+        }
+    }
+#endif
+    return PyObject_GetAttr(obj, name);
+}
+
 Object Object::attr_or_null(PyObject* name) const {
     PyObject* value = PyObject_GetAttr(p_, name);
     if (value == nullptr) {
@@ -122,6 +150,9 @@ PyObject* detail::keyword_names(PyObject* const* names, std::size_t n) {
 }
 
 std::string_view utf8_bytes(const Object& s, Object& keep) {
+    if (PyUnicode_CheckExact(s.get()) && PyUnicode_IS_COMPACT_ASCII(s.get()))  // as it is
+        return {static_cast<const char*>(PyUnicode_DATA(s.get())),
+                static_cast<size_t>(PyUnicode_GET_LENGTH(s.get()))};
     Py_ssize_t size;
     if (const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size))
         return {data, static_cast<size_t>(size)};  // kept by the str itself; ASCII: no copy

@@ -85,6 +85,10 @@ void note_gone(const Object* o) noexcept;
 inline void note_born(const Object*) noexcept {}
 inline void note_gone(const Object*) noexcept {}
 #endif
+
+// getattr(obj, name) as a new reference, NULL with the error set: PyObject_GetAttr, with the
+// generic lookup's most common answer (an instance's own attribute) read directly.
+PyObject* get_attribute(PyObject* obj, PyObject* name) noexcept;
 }  // namespace detail
 
 class Object {
@@ -159,7 +163,7 @@ class Object {
     // str(obj)
     Object str() const { return steal(PyObject_Str(p_)); }
 
-    Object attr(PyObject* name) const& { return steal(PyObject_GetAttr(p_, name)); }
+    Object attr(PyObject* name) const& { return steal(detail::get_attribute(p_, name)); }
     Object attr(PyObject* name) && {
         Object self = consumed();
         return self.attr(name);
@@ -172,8 +176,15 @@ class Object {
     }
     void set_attr(PyObject* name, const Object& value) const { set_attr(name, value.p_); }
 
-    // obj[key]
-    Object item(PyObject* key) const& { return steal(PyObject_GetItem(p_, key)); }
+    // obj[key]; a plain dict answers directly (a missing key is left to obj[key], for its
+    // KeyError).
+    Object item(PyObject* key) const& {
+        if (PyDict_CheckExact(p_)) {
+            if (PyObject* value = PyDict_GetItemWithError(p_, key)) return borrow(value);
+            if (PyErr_Occurred()) fail();
+        }
+        return steal(PyObject_GetItem(p_, key));
+    }
     Object item(PyObject* key) && {
         Object self = consumed();
         return self.item(key);
@@ -485,13 +496,18 @@ auto guard(R failure, F&& body) noexcept -> R {
 // Python while an error may be set, such as a finalizer) and restores it afterwards.
 class ErrorStash {
   public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+    // (With no error set, there is nothing to take out; one left behind is dropped.)
+    ErrorStash() noexcept {
+        if (PyErr_Occurred() != nullptr) PyErr_Fetch(&type_, &value_, &tb_);
+    }
+    ~ErrorStash() {
+        if (type_ != nullptr || PyErr_Occurred() != nullptr) PyErr_Restore(type_, value_, tb_);
+    }
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
 
   private:
-    PyObject *type_, *value_, *tb_;
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
 }  // namespace py

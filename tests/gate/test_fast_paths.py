@@ -169,3 +169,41 @@ async def test_the_import_sees_what_changed_since_the_last_request(gate_class, m
     moved = change != "module initialising"
     assert seen == [(identity, None)] * 2 + [(None, identity) if moved else (identity, None)]
     assert locked == ([] if moved else [context.__name__])
+
+
+# ---- the gate's own attributes, looked up as Python looks them up ------------------------------
+
+
+class ReadOnly:
+    """A data descriptor: attribute lookup finds it before the instance's own dict."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __get__(self, obj, owner=None):
+        return self.value
+
+    def __set__(self, obj, value):
+        raise AttributeError("read-only")
+
+
+@pytest.mark.parametrize("where", ["instance", "class", "data descriptor"])
+async def test_the_app_is_the_one_attribute_lookup_finds(gate_class, where):
+    called = []
+
+    def app_named(name):
+        async def app(scope, receive, send):
+            called.append(name)
+
+        return app
+
+    subclass = type("Gate", (gate_class,), {"app": staticmethod(app_named("class"))})
+    gate = subclass(app_named("init"), api_key="k")
+    if where == "instance":
+        gate.app = app_named("instance")
+    elif where == "class":
+        del gate.app
+    else:  # the instance keeps its own, which the descriptor shadows
+        subclass.app = ReadOnly(app_named("data descriptor"))
+    await gate({"type": "http", "query_string": b"api_key=k", "headers": []}, None, None)
+    assert called == [where]

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <type_traits>
@@ -357,6 +358,42 @@ std::string_view utf8_bytes(const Object& s, Object& keep);
 // has its method called.
 Object context_set(const Object& var, const Object& value);
 void context_reset(const Object& var, const Object& token);
+
+// Whether every byte is below 0x80, looked at eight at a time.
+inline bool is_ascii(std::string_view s) noexcept {
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        seen |= word;
+    }
+    for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
+    return (seen & 0x8080808080808080u) == 0;
+}
+
+// text.lower() == lower for bytes (ASCII case folding), where `lower` is lower-case ASCII
+// letters only: a letter's bit 5 is the one bit that case flips, and setting it maps no byte
+// but the upper-case letter onto the lower-case one, so the bytes are compared eight at a time.
+inline bool equals_folded_letters(std::string_view text, std::string_view lower) noexcept {
+    if (text.size() != lower.size()) return false;
+    constexpr std::uint64_t bit5 = 0x2020202020202020u;
+    std::size_t n = text.size();
+    auto word = [](const char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    };
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i)
+            if ((text[i] | 0x20) != lower[i]) return false;
+        return true;
+    }
+    for (std::size_t i = 0; i + 8 <= n; i += 8)
+        if ((word(text.data() + i) | bit5) != word(lower.data() + i)) return false;
+    // The last eight bytes, overlapping the words already compared.
+    return (word(text.data() + n - 8) | bit5) == word(lower.data() + n - 8);
+}
 
 // mapping.get(key, fallback), with a direct path for plain dicts (where a NULL fallback gives
 // a NULL result for a missing key).

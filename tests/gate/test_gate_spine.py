@@ -82,6 +82,8 @@ def scope(query=b"", *headers):
         (scope(b"", (b"authorization", b"Basic u:p"), (b"authorization", b"Bearer k1")), "k1"),
         (scope(b"", (b"AUTHORIZATION", b"BEARER   K  ")), "K"),
         (scope(b"", (b"Authorization", b"bearer k")), "k"),
+        (scope(b"", (b"authorizati0n", b"Bearer k")), None),  # differs in its last bytes only
+        (scope(b"", (b"authorization", b"Bearer\0k")), None),  # NUL is no space, folded or not
         (scope(b"", (b"authorization", b"Bearer")), None),
         (scope(b"", (b"authorization", b"Bearer ")), ""),
         (scope(b"", (b"authorization", b"Bearer\tk")), None),

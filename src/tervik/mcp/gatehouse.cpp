@@ -163,7 +163,7 @@ void unpack_pair(const Object& entry, Object& name, Object& value) {
 
 // name.lower() == b"authorization" for a bytes name, without the copy.
 bool is_authorization_bytes(PyObject* name) {
-    return spine::header_is(spine::bytes_view(name), "authorization");
+    return equals_folded_letters(spine::bytes_view(name), "authorization");
 }
 
 bool is_authorization(const Object& name) {
@@ -198,13 +198,11 @@ Object bearer_token(const Object& value) {
     if (PyBytes_CheckExact(value.get())) {
         std::string_view raw(PyBytes_AS_STRING(value.get()), PyBytes_GET_SIZE(value.get()));
         // Fewer bytes decode to fewer characters; non-ASCII bytes never decode to the scheme.
-        if (raw.size() < scheme.size() ||
-            !is_scheme([&](size_t i) { return static_cast<unsigned char>(raw[i]); }))
+        if (raw.size() < scheme.size() || raw[6] != ' ' ||
+            !equals_folded_letters(raw.substr(0, 6), "bearer"))
             return {};
         std::string_view rest = raw.substr(scheme.size());
-        if (std::all_of(rest.begin(), rest.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-            return ascii_token(rest);
+        if (is_ascii(rest)) return ascii_token(rest);
         return Object::steal(PyUnicode_DecodeUTF8(rest.data(), static_cast<Py_ssize_t>(rest.size()),
                                                   "replace"))
             .call_method(str::strip);
@@ -274,8 +272,7 @@ Object key_from_query(const Object& scope) {
         std::string_view bytes(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()));
         if (bytes.empty()) return {};
         // ASCII is valid UTF-8, and the standard parser needs no str: read the bytes as they are.
-        if (std::all_of(bytes.begin(), bytes.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        if (is_ascii(bytes)) {
             if (module_parse_qs().is(standard_parse_qs)) return first_api_key(bytes);
         }
     }

@@ -83,7 +83,24 @@ void check_interpreter_version(const ModuleDefinition& m) {
     check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
+// The module whose definition the Statics' initialisers are run for.
+ModuleDefinition* executing = nullptr;
+
+class ExecutingScope {
+  public:
+    explicit ExecutingScope(ModuleDefinition& m) noexcept : outer_(executing) { executing = &m; }
+    ~ExecutingScope() { executing = outer_; }
+
+  private:
+    ModuleDefinition* outer_;
+};
+
 }  // namespace
+
+const ModuleDefinition& detail::executing_module() {
+    if (executing == nullptr) raise(PyExc_SystemError, "no extension module is being executed");
+    return *executing;
+}
 
 Object ModuleDefinition::global(PyObject* name) const {
     PyObject* value = PyDict_GetItemWithError(globals, name);
@@ -151,6 +168,10 @@ int detail::exec_module(ModuleDefinition& m, PyObject* module) noexcept {
             modules.set_item(full_name.get(), module);
         Static::intern_all();
         ready_types(m.full_name);
+        {
+            ExecutingScope executing(m);
+            Static::initialise_all();
+        }
         m.body(Object::borrow(module));
         Py_INCREF(module);  // held for the whole process, like the interpreter's own modules
         return 0;

@@ -43,6 +43,9 @@ struct ModuleDefinition {
 };
 
 namespace detail {
+// The module being executed, for what a Static's initialiser makes (SystemError outside).
+const ModuleDefinition& executing_module();
+
 PyObject* create_module(ModuleDefinition& m, PyObject* spec) noexcept;
 int exec_module(ModuleDefinition& m, PyObject* module) noexcept;
 PyObject* init_module(ModuleDefinition& m, void* create, void* exec) noexcept;

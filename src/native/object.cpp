@@ -421,7 +421,8 @@ Static*& all_statics() {
 }
 }  // namespace
 
-Static::Static(const char* name_text) noexcept : name_text_(name_text), next_(all_statics()) {
+Static::Static(const char* name_text, Initialiser init) noexcept
+    : name_text_(name_text), init_(init), next_(all_statics()) {
     all_statics() = this;
 }
 
@@ -433,6 +434,15 @@ void Static::forget_all() noexcept {
         if (s->obj_ != nullptr) parked->push_back(s->obj_);
         s->obj_ = nullptr;
     }
+}
+
+void Static::initialise_all() {
+    // The list holds the last constructed first.
+    std::vector<Static*> pending;
+    for (Static* s = all_statics(); s != nullptr; s = s->next_) {
+        if (s->init_ != nullptr && s->obj_ == nullptr) pending.push_back(s);
+    }
+    for (auto s = pending.rbegin(); s != pending.rend(); ++s) (*s)->init_(**s);
 }
 
 void Static::intern_all() {

@@ -420,24 +420,33 @@ void for_each(const Object& iterable, Body&& body) {
 // ---- process-lifetime objects -------------------------------------------------------------------
 
 // An object made once per interpreter at module exec and kept for the interpreter's life:
-// an interned name (`Name app{"app"};`) or a constant (`Constant int_200;` then
-// `int_200 = integer(200);`).  When the interpreter finalises, every one of them is forgotten
-// (never touched again), so nothing points into a finished interpreter.
+// an interned name (`Name app{"app"};`) or a constant, made where it is declared
+// (`Constant int_200{[] { return integer(200); }};`) or assigned by the module body
+// (`Constant int_200;` then `int_200 = integer(200);`).  When the interpreter finalises, every
+// one of them is forgotten (never touched again), so nothing points into a finished
+// interpreter.
 class Static {
   public:
     operator PyObject*() const noexcept { return obj_; }
     PyObject* get() const noexcept { return obj_; }
-    // Interns every Name not yet made (at module exec).
+    // Interns every Name not yet made (at module exec, first).
     static void intern_all();
+    // Makes every Static with an initialiser that is not made yet, in the order they were
+    // constructed (within one source file, the order of declaration); at module exec, once
+    // the layer's types are ready and before the module body.  Each extension module holds a
+    // copy of the layer, so these are the Statics of the module being executed.
+    static void initialise_all();
     static void forget_all() noexcept;
 
   protected:
-    explicit Static(const char* name_text = nullptr) noexcept;
+    using Initialiser = void (*)(Static&);
+    explicit Static(const char* name_text = nullptr, Initialiser init = nullptr) noexcept;
     ~Static() = default;
     PyObject* obj_ = nullptr;
 
   private:
     const char* name_text_;
+    Initialiser init_;
     Static* next_;
 };
 
@@ -449,10 +458,19 @@ class Name : public Static {
 class Constant : public Static {
   public:
     Constant() noexcept = default;
+    // Made by `make` (a function, or a lambda without captures) at module exec.
+    explicit Constant(Object (*make)()) noexcept : Static(nullptr, &made), make_(make) {}
     Constant& operator=(Object value) noexcept {
         Py_XSETREF(obj_, value.release());
         return *this;
     }
+
+  private:
+    static void made(Static& s) {
+        auto& c = static_cast<Constant&>(s);
+        c = c.make_();
+    }
+    Object (*make_)() = nullptr;
 };
 
 // ---- the exception being handled ------------------------------------------------------------

@@ -56,7 +56,6 @@ thread_local PromiseBase* running_promise = nullptr;
 
 Name throw_name{"throw"}, close_name{"close"}, cr_await_name{"cr_await"};
 Name gi_code_name{"gi_code"}, warn_unawaited_name{"_warn_unawaited_coroutine"};
-Constant cancelled_error;  // asyncio.CancelledError
 std::string coroutine_type_name, wrapper_type_name;
 
 // Pushes the coroutine's exception state onto the thread's stack for the scope's lifetime:
@@ -107,27 +106,6 @@ Error chained_to_handled(Error exc) {
     PyObject* value = exc.exception();
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
     return Error::fetch();
-}
-
-// Whether a cancellation is one that a cancel scope below us (anyio's, which httpx runs on)
-// made to stop its own work and will take back itself: on Python < 3.11 such scopes know
-// their own cancellations by this message, and so do we.
-bool is_cancel_scope_own(PyObject* exc) {
-    PyObject* args = PyObject_GetAttrString(exc, "args");
-    if (args == nullptr) PyErr_Clear();
-    bool own = false;
-    if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0) {
-        PyObject* first = PyTuple_GET_ITEM(args, 0);
-        if (PyUnicode_Check(first)) {
-            static constexpr char prefix[] = "Cancelled via cancel scope ";
-            Py_ssize_t n = sizeof prefix - 1;
-            const char* utf8 = PyUnicode_AsUTF8(first);
-            own = utf8 != nullptr && std::string_view(utf8).substr(0, n) == prefix;
-            if (utf8 == nullptr) PyErr_Clear();
-        }
-    }
-    Py_XDECREF(args);
-    return own;
 }
 
 // While a body runs, Locals made on this thread belong to it.
@@ -317,8 +295,26 @@ Object parts::awaitable_iter(Object obj) {
     return iter;
 }
 
+void PromiseBase::note_thrown(PyObject* exc) noexcept {
+    if (thrown_.null()) {
+        thrown_ = Object::borrow(exc);
+        return;
+    }
+    if (!PyList_CheckExact(thrown_.get())) {
+        PyObject* list = PyList_New(1);
+        if (list == nullptr) {  // out of memory: the newest is kept
+            PyErr_Clear();
+            thrown_ = Object::borrow(exc);
+            return;
+        }
+        PyList_SET_ITEM(list, 0, thrown_.release());
+        thrown_ = Object::steal_or_null(list);
+    }
+    if (PyList_Append(thrown_.get(), exc) < 0) PyErr_Clear();
+}
+
 bool PromiseBase::start(Object awaitable) {
-    cancel_thrown_ = false;
+    if (!thrown_.null()) thrown_ = Object();  // a new await: nothing thrown in yet
     Object iter = parts::awaitable_iter(std::move(awaitable));
     PyObject* value = nullptr;
     switch (PyIter_Send(iter.get(), Py_None, &value)) {
@@ -377,17 +373,6 @@ void PromiseBase::check_roots_before_suspending() const noexcept {
 bool Await::await_ready() { return running_promise->start(std::move(awaitable_)); }
 
 Object Await::await_resume() { return running_promise->take_value(); }
-
-Object CancellationAwait::await_resume() {
-    PromiseBase& promise = *running_promise;
-    if (!promise.cancel_thrown_) return promise.take_value();
-    promise.cancel_thrown_ = false;
-    Outcome outcome = promise.take_outcome();
-    if (outcome.failed_with(cancelled_error)) return std::move(outcome).get();
-    // The cancellation was lost below us: raise it here, chained to what came back.
-    Handling handling = outcome.handling();
-    raise(Object::steal(PyObject_CallNoArgs(cancelled_error)));
-}
 
 // ---- driving the frame --------------------------------------------------------------------
 
@@ -523,9 +508,7 @@ struct CoroDriver {
             p->inner_ = nullptr;
             return resume_with(c, closed ? chained_to_handled(std::move(exc)) : Error::fetch(), out);
         }
-        if (cancelled_error.get() != nullptr && exc.matches(cancelled_error) &&
-            !is_cancel_scope_own(exc.exception()))
-            p->cancel_thrown_ = true;
+        p->note_thrown(exc.exception());
 
         PyObject* value;
         c->id.state = CoroState::running;
@@ -594,6 +577,7 @@ struct CoroDriver {
     static int visit(PromiseBase& p, visitproc visit, void* arg) {
         Py_VISIT(p.inner_.get());
         Py_VISIT(p.transfer_.get());
+        Py_VISIT(p.thrown_.get());
         for (std::size_t i = 0; i < p.nparams_; ++i) Py_VISIT(p.param(i).get());
         for (Local* l = p.locals_; l != nullptr; l = l->next_) Py_VISIT(l->get());
         return 0;
@@ -815,7 +799,6 @@ void ready_coroutine_types(const char* module_name) {
 
     Object abc = import("collections.abc");
     abc.attr("Coroutine").attr("register")(Object::borrow(reinterpret_cast<PyObject*>(&CoroType)));
-    cancelled_error = import("asyncio").attr("CancelledError");
     parts::ready_forwarding_type(module_name);
 }
 

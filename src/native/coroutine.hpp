@@ -100,18 +100,15 @@ Attempt<std::decay_t<F>> attempt(F&& make) {
     return {std::forward<F>(make)};
 }
 
-// `co_await honouring_cancellation(awaitable)`: if a cancellation is thrown into the body while
-// it awaits, and the awaitable then returns or raises anything else, the cancellation is
-// raised here anyway (chained to what came back): it is never lost below us.
-struct HonouringCancellation {
-    Object awaitable;
-};
-inline HonouringCancellation honouring_cancellation(Object awaitable) {
-    return {std::move(awaitable)};
-}
-
 template <class T>
 concept NativeTask = requires(T t) { std::move(t).into_object(); };
+
+// An awaiter made elsewhere (one derived from Await, say), used by co_await as it is.
+template <class T>
+concept Awaiter = requires(T& a) {
+    a.await_ready();
+    a.await_resume();
+};
 
 // The handle types that own a reference (a lambda's own closure type may be incomplete where
 // this is asked, so no is_base_of).
@@ -147,10 +144,19 @@ class PromiseBase {
     }
     template <class F>
     auto await_transform(Attempt<F>&& a) noexcept;
-    auto await_transform(HonouringCancellation&& h) noexcept;
+    template <Awaiter A>
+    A await_transform(A&& awaiter) noexcept {
+        return std::forward<A>(awaiter);
+    }
 
     // The promise of the body running on this thread, if any.
     static PromiseBase* running() noexcept;
+
+    // Whether `seen(exc)` holds for an exception thrown into the body while its current await
+    // was in progress (oldest first; each went on to what the await delegates to, which may
+    // have handled it).  For awaiters, at await_resume.
+    template <class Seen>
+    bool thrown_in(Seen&& seen) const;
 
   protected:
     struct Adopt {};
@@ -164,7 +170,6 @@ class PromiseBase {
     friend struct CoroDriver;
     template <class F>
     friend class AttemptAwait;
-    friend class CancellationAwait;
 
     template <class T>
     void add_param(T&) noexcept {}
@@ -190,15 +195,17 @@ class PromiseBase {
     // What the last await came to, for the awaiter.
     Object take_value();
     Outcome take_outcome() noexcept;
+    // Adds `exc` to what was thrown in during the current await.
+    void note_thrown(PyObject* exc) noexcept;
 
     CoroObject* coro_;
     Object inner_;     // the iterator delegated to while suspended
     Object transfer_;  // yielded value out; sent, returned or raised value in; the body's result
+    Object thrown_;    // thrown in during the current await: NULL, an exception, or a list of them
     Local* locals_ = nullptr;
     std::array<std::int16_t, max_params> param_offsets_{};
     std::uint8_t nparams_ = 0;
-    bool error_ = false;           // transfer_ holds an exception
-    bool cancel_thrown_ = false;   // a cancellation was thrown in during the current await
+    bool error_ = false;  // transfer_ holds an exception
 #ifdef TERVIK_CHECK_ROOTS
   public:
     std::vector<const Object*> unregistered_;  // Objects made in the frame by the body
@@ -231,18 +238,20 @@ class AttemptAwait {
     F make_;
 };
 
-class CancellationAwait : public Await {
-  public:
-    using Await::Await;
-    Object await_resume();
-};
-
 template <class F>
 auto PromiseBase::await_transform(Attempt<F>&& a) noexcept {
     return AttemptAwait<F>(std::move(a.make));
 }
-inline auto PromiseBase::await_transform(HonouringCancellation&& h) noexcept {
-    return CancellationAwait(std::move(h.awaitable));
+
+template <class Seen>
+bool PromiseBase::thrown_in(Seen&& seen) const {
+    PyObject* thrown = thrown_.get();
+    if (thrown == nullptr) return false;
+    if (!PyList_CheckExact(thrown)) return seen(thrown);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(thrown); ++i) {
+        if (seen(PyList_GET_ITEM(thrown, i))) return true;
+    }
+    return false;
 }
 
 // ---- body types -------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "asyncio_interop.hpp"
 #include "function.hpp"
 #include "gate/gate_common.hpp"
 #include "gate/spine.hpp"
@@ -61,9 +62,6 @@ Name utf_8{"utf-8"}, replace{"replace"}, errors{"errors"}, bearer_prefix{"bearer
 Name AsyncClient{"AsyncClient"}, timeout{"timeout"}, plus{"+"}, space{" "};
 Name token{"token"}, client_id{"client_id"}, scopes{"scopes"}, __module__{"__module__"};
 Name default_client{"default"}, tervik_mcp_scope{"tervik:mcp"}, AccessToken{"AccessToken"};
-Name _get_running_loop{"_get_running_loop"}, ensure_future{"ensure_future"}, shield{"shield"};
-Name wait{"wait"}, cancel{"cancel"}, done{"done"}, cancelled{"cancelled"}, exception{"exception"};
-Name add_done_callback{"add_done_callback"}, CancelledError{"CancelledError"};
 }  // namespace str
 
 Constant empty_bytes;           // b""
@@ -73,8 +71,6 @@ Constant invalid_api_key_body;  // the 90-byte body for "invalid_api_key"
 Constant int_401;
 Constant standard_parse_qs;  // urllib.parse.parse_qs as loaded
 Constant unquote;
-Constant asyncio_module;
-Constant outcome_reader;  // reads a finished task's outcome, so nobody is warned it was lost
 
 void gatehouse_body(Object module);
 ModuleDefinition gatehouse("gatehouse", module_name, module_doc, "tervik/mcp/gatehouse.cpp",
@@ -507,48 +503,12 @@ ValueTask verification(Object self, Object api_key) {
     });
 }
 
-// A finished task's outcome, read so that asyncio does not report it as never retrieved.
-void read_outcome(Object task) {
-    if (!task.call_method(str::cancelled).truthy()) task.call_method(str::exception);
-}
-
-const FunctionDef read_outcome_def{
-    .name = "read_outcome",
-    .qualname = "ApiKeyGatehouse._verify_remote.<locals>.read_outcome",
-    .returns = "None",
-    .params = {{.name = "task", .annotation = "Any"}},
-    .body = fn<&read_outcome>,
-};
-
-// Awaits the exchange as a task of its own when the loop is asyncio's, through asyncio.shield.
-// httpx's transport (anyio) cancels the task it runs in to end work of its own (the race
-// between connection attempts, a timeout) and takes that cancellation back; in the request's
-// task, a cancellation of the request arriving meanwhile can merge into it and be lost
-// (Python 3.10 has no Task.uncancel to tell them apart).  Apart, the request's cancellation
-// always arrives here: the exchange is then cancelled, given the time to close its client,
-// and the cancellation goes on.
-ValueTask exchange_apart(Object exchange) {
-    Local asyncio = Object::borrow(asyncio_module);
-    if (asyncio.call_method(str::_get_running_loop).is_none())
-        co_return co_await std::move(exchange);
-    Local task = asyncio.call_method(str::ensure_future, std::move(exchange));
-    Outcome outcome = co_await attempt([&] { return asyncio.call_method(str::shield, task); });
-    if (outcome.failed_with(asyncio.attr(str::CancelledError).get()) &&
-        !task.call_method(str::done).truthy()) {
-        task.call_method(str::cancel);
-        Outcome finished = co_await attempt([&] { return asyncio.call_method(str::wait, tuple(task)); });
-        if (finished.failed())  // cancelled again: stop waiting, read its outcome when it ends
-            task.call_method(str::add_done_callback, outcome_reader);
-        else
-            read_outcome(task);
-    }
-    co_return std::move(outcome).get();
-}
-
+// The exchange runs apart from the request's task: a cancellation of the request that
+// arrives while httpx's transport (anyio) cancels its own work is never merged into that.
 ValueTask verify_remote(Object self, Object api_key) {
     if (!api_key.truthy() || !self.attr(str::_auth_verify_url).truthy()) co_return none();
     Outcome outcome =
-        co_await attempt([&] { return exchange_apart(verification(self, api_key).into_object()); });
+        co_await attempt([&] { return run_apart(verification(self, api_key).into_object()); });
     if (outcome.failed_with(PyExc_Exception)) {
         Handling handling = outcome.handling();
         gatehouse.global(str::_logger)
@@ -666,8 +626,6 @@ void build_constants() {
     int_401 = integer(401);
     ready_request_state_type();
     tracking_send_proto = gatehouse.compile(tracking_send_def);
-    asyncio_module = import("asyncio");
-    outcome_reader = gatehouse.function(read_outcome_def);
 }
 
 void gatehouse_body(Object module) {

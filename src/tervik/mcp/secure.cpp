@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "asyncio_interop.hpp"
 #include "function.hpp"
 #include "gate/fingerprint.hpp"
 #include "gate/gate_common.hpp"

@@ -11,6 +11,7 @@
 
 #include "asyncio_interop.hpp"
 #include "function.hpp"
+#include "method.hpp"
 #include "gate/gate_common.hpp"
 #include "gate/spine.hpp"
 #include "gate/texts.hpp"
@@ -50,7 +51,6 @@ constexpr const char* module_doc =
 
 namespace str {
 Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
-Name _extract_token{"_extract_token"}, _verify_remote{"_verify_remote"}, _send_401{"_send_401"};
 Name _logger{"_logger"}, urllib{"urllib"}, parse{"parse"}, parse_qs{"parse_qs"};
 Name info{"info"}, warning{"warning"}, get{"get"}, type{"type"}, http{"http"}, headers{"headers"};
 Name query_string{"query_string"}, api_key{"api_key"};
@@ -380,17 +380,17 @@ Object begin_request(const Object& scope, const Object& send, const Object& toke
 
 // The methods as the class defines them: calls through the instance that find one of these
 // unreplaced run its body directly.
-Constant own_extract_token, own_verify_remote, own_send_401;
 ValueTask verify_remote(Object self, Object api_key);
 Task send_401(Object self, Object scope, Object send, Object reason);
+extern const FunctionDef verify_remote_def, send_401_def, call_def;
+Method own_extract_token{extract_token_def}, own_verify_remote{verify_remote_def};
+Method own_send_401{send_401_def}, own_call{call_def};
 
 // self._extract_token(scope); a query string that is not UTF-8 presents no usable key: NULL,
 // refused like a wrong one.
 Object presented_key(const Object& self, const Object& scope) {
     try {
-        MethodLookup method(self, str::_extract_token);
-        if (method.finds(own_extract_token)) return extract_token(self, scope);
-        return method(scope);
+        return own_extract_token.call(self, [&] { return extract_token(self, scope); }, scope);
     } catch (const Error& e) {
         if (!e.matches(PyExc_UnicodeDecodeError)) throw;
         return {};
@@ -399,10 +399,8 @@ Object presented_key(const Object& self, const Object& scope) {
 
 // self._verify_remote(token), to be awaited.
 Object verification_of(const Object& self, const Object& token) {
-    MethodLookup method(self, str::_verify_remote);
-    if (method.finds(own_verify_remote) && (token.is_none() || PyUnicode_CheckExact(token.get())))
-        return named_after(own_verify_remote, verify_remote(self, token).into_object());
-    return method(token);
+    bool fits = token.is_none() || PyUnicode_CheckExact(token.get());
+    return own_verify_remote.call_if(fits, self, [&] { return verify_remote(self, token); }, token);
 }
 
 // Remote-verification mode: the backend's identity goes into the scope and the request
@@ -442,10 +440,8 @@ struct PlainGate {
     // self._send_401(scope, send, reason="invalid_api_key"), to be awaited.
     static Object refusal(const Object& self, const Object& /*state*/, const Object& scope,
                           const Object& send, const Object& reason) {
-        MethodLookup method(self, str::_send_401);
-        if (method.finds(own_send_401))
-            return named_after(own_send_401, send_401(self, scope, send, reason).into_object());
-        return method(scope, send, kw(str::reason, reason));
+        return own_send_401.call(self, [&] { return send_401(self, scope, send, reason); }, scope,
+                                 send, kw(str::reason, reason));
     }
 
     // The identity reset, with the application's failure (if any) being handled.
@@ -456,7 +452,6 @@ struct PlainGate {
     }
 };
 
-Constant own_call;  // ApiKeyGatehouse.__call__, which names the requests' coroutines
 
 // The gate's entry: a scope that is not HTTP goes to the application untouched (awaited with
 // nothing of ours in between); an HTTP request goes through the gate.
@@ -465,7 +460,7 @@ Object gatehouse_call(PyObject* const* arguments) {
     Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
     if (!scope.item(str::type).equals(str::http))
         return spine::application(self, scope, receive, send);
-    return named_after(own_call, spine::http_request<PlainGate>(self, Object(), scope, receive, send)
+    return named_after(own_call.function(), spine::http_request<PlainGate>(self, Object(), scope, receive, send)
                                      .into_object());
 }
 const FunctionDef call_def = spine::call_def("ApiKeyGatehouse.__call__", gatehouse_call);
@@ -640,17 +635,13 @@ void gatehouse_body(Object module) {
     spine::bind_annotation_names(module);
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
 
-    own_extract_token = gatehouse.function(extract_token_def);
-    own_call = gatehouse.function(call_def);
-    own_verify_remote = gatehouse.function(verify_remote_def);
-    own_send_401 = gatehouse.function(send_401_def);
     module.set_attr(text("ApiKeyGatehouse").get(),
                     make_class("ApiKeyGatehouse", module_name, gatehouse_doc,
                                {{"__init__", gatehouse.function(gatehouse_init_def)},
-                                {"_extract_token", Object::borrow(own_extract_token)},
-                                {"__call__", Object::borrow(own_call)},
-                                {"_verify_remote", Object::borrow(own_verify_remote)},
-                                {"_send_401", Object::borrow(own_send_401)}}));
+                                {"_extract_token", own_extract_token.object()},
+                                {"__call__", own_call.object()},
+                                {"_verify_remote", own_verify_remote.object()},
+                                {"_send_401", own_send_401.object()}}));
     module.set_attr(text("FixedApiKeyAuthProvider").get(),
                     make_class("FixedApiKeyAuthProvider", module_name, provider_doc,
                                {{"__init__", gatehouse.function(provider_init_def)},

@@ -25,6 +25,7 @@
 
 #include "asyncio_interop.hpp"
 #include "function.hpp"
+#include "method.hpp"
 #include "gate/fingerprint.hpp"
 #include "gate/gate_common.hpp"
 #include "gate/spine.hpp"
@@ -74,20 +75,20 @@ Name several_sessions{"several sessions"}, not_oauth{"not OAuth"};
 // ---- names and constants, made once at module exec ---------------------------------------------
 
 namespace str {
-Name app{"app"}, _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
+Name _api_key{"_api_key"}, _auth_verify_url{"_auth_verify_url"};
 Name _gate_state{"_gate_state"}, _extract_token{"_extract_token"};
-Name _verify_remote{"_verify_remote"}, _send_401{"_send_401"}, __init__{"__init__"};
+Name _verify_remote{"_verify_remote"}, __init__{"__init__"};
 Name auth_verify_url{"auth_verify_url"};
 Name _logger{"_logger"}, warning{"warning"}, debug{"debug"}, isEnabledFor{"isEnabledFor"};
-Name get{"get"}, set{"set"}, reset{"reset"}, type{"type"}, http{"http"}, lifespan{"lifespan"};
+Name set{"set"}, reset{"reset"}, type{"type"}, http{"http"}, lifespan{"lifespan"};
 Name lifespan_shutdown{"lifespan.shutdown"}, status{"status"}, headers{"headers"};
 Name body{"body"}, query_string{"query_string"}, path{"path"};
 Name method{"method"}, client{"client"}, api_key{"api_key"}, user_id{"user_id"}, email{"email"};
 Name reason{"reason"}, mcp_api_key{"mcp_api_key"}, mcp_user_id{"mcp_user_id"};
 Name mcp_user_email{"mcp_user_email"};
 Name AsyncClient{"AsyncClient"}, timeout{"timeout"};
-Name empty{""}, _get_running_loop{"_get_running_loop"};
-Name create_task{"create_task"}, shield{"shield"}, get_loop{"get_loop"}, done{"done"};
+Name empty{""};
+Name get_loop{"get_loop"}, done{"done"};
 Name sleep{"sleep"}, token_bytes{"token_bytes"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
@@ -866,7 +867,8 @@ Decision admit(const Object& state, const Object& scope, const Object& send, con
 
 // The methods as the class defines them: calls through the instance that find one of these
 // unreplaced run its body directly.
-Constant own_verify_remote, own_send_401, own_call;
+extern const FunctionDef verify_remote_def, send_401_def, call_def;
+Method own_verify_remote{verify_remote_def}, own_send_401{send_401_def}, own_call{call_def};
 
 // self._extract_token(scope); a query string that is not UTF-8 presents no usable key.
 Object presented_key(const Object& self, const Object& scope) {
@@ -940,7 +942,7 @@ Decision admission(const Object& self, const Object& state, const Object& scope,
     if (!token.truthy()) return Decision::refused(Object::borrow(cause::missing_key));
     if (Object url = self.attr(str::_auth_verify_url); url.truthy()) {
         MethodLookup verify(self, str::_verify_remote);
-        if (!verify.finds(own_verify_remote)) {
+        if (!verify.finds(own_verify_remote.function())) {
             return Decision::pending(
                 awaiting_verdict(state, scope, send, token, verify(token)).into_object());
         }
@@ -1050,10 +1052,8 @@ Object answer(const Object& self, const Object& state, const Object& scope, cons
     Object reason = text(cause.is(cause::missing_key)     ? reason_missing
                          : cause.is(cause::backend_error) ? reason_unverified
                                                           : reason_invalid);
-    MethodLookup method(self, str::_send_401);
-    if (method.finds(own_send_401))
-        return named_after(own_send_401, send_401(self, scope, send, reason).into_object());
-    return method(scope, send, kw(str::reason, reason));
+    return own_send_401.call(self, [&] { return send_401(self, scope, send, reason); }, scope, send,
+                             kw(str::reason, reason));
 }
 
 // A refusal the store counts later: the answer once it has.
@@ -1178,7 +1178,7 @@ Object secure_call(PyObject* const* arguments) {
     Object receive = Object::borrow(arguments[2]), send = Object::borrow(arguments[3]);
     Object type = scope.item(str::type);
     if (type.equals(str::http)) {
-        return named_after(own_call, spine::http_request<SecureGate>(self, state_of(self), scope,
+        return named_after(own_call.function(), spine::http_request<SecureGate>(self, state_of(self), scope,
                                                                      receive, send)
                                          .into_object());
     }
@@ -1322,8 +1322,7 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
 Object shared_verdict(const Object& state, const Object& url, const Object& token,
                       const Fingerprint& key) {
     Gate& g = gate_of(state);
-    Object asyncio = Object::borrow(asyncio_module);
-    Object loop = asyncio.call_method(str::_get_running_loop);
+    Object loop = running_loop();
     if (loop.is_none()) return verify_once(state, url, token, loop, key, 0).into_object();
     Object task;
     if (const Object* running = g.flights.find(key)) {
@@ -1334,11 +1333,10 @@ Object shared_verdict(const Object& state, const Object& url, const Object& toke
     }
     if (task.null()) {
         std::uint64_t ticket = g.flights.next_ticket();
-        task = loop.call_method(str::create_task,
-                                verify_once(state, url, token, loop, key, ticket).into_object());
+        task = start_task(loop, verify_once(state, url, token, loop, key, ticket).into_object());
         g.flights.start(key, ticket, task);
     }
-    return asyncio.call_method(str::shield, task);
+    return shared(task);
 }
 
 ValueTask verify_remote(Object self, Object api_key) {
@@ -1548,15 +1546,12 @@ void secure_body(Object module) {
     module.set_attr(text("ApiKeyGatehouse").get(), Object::borrow(gatehouse_class));
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
 
-    own_call = secure.function(call_def);
-    own_verify_remote = secure.function(verify_remote_def);
-    own_send_401 = secure.function(send_401_def);
     secure_class = make_class("SecureGatehouse", module_name, secure_doc,
                               tuple(Object::borrow(gatehouse_class)),
                               {{"__init__", secure.function(secure_init_def)},
-                               {"__call__", Object::borrow(own_call)},
-                               {"_verify_remote", Object::borrow(own_verify_remote)},
-                               {"_send_401", Object::borrow(own_send_401)},
+                               {"__call__", own_call.object()},
+                               {"_verify_remote", own_verify_remote.object()},
+                               {"_send_401", own_send_401.object()},
                                {"aclose", secure.function(aclose_def)},
                                {"_stats", secure.function(stats_def)}});
     module.set_attr(text("SecureGatehouse").get(), Object::borrow(secure_class));

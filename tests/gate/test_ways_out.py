@@ -208,6 +208,50 @@ async def test_a_cancellation_swallowed_below_the_gate_still_cancels_the_request
     assert server.sent == []
 
 
+SCOPE_OWN = "Cancelled via cancel scope 7f3a"  # what anyio's scopes say of their own cancellations
+
+
+@pytest.mark.native_only  # a literal Python gate admits the request the verification swallowed
+@pytest.mark.parametrize(
+    ("messages", "cancelled"),
+    [((None, SCOPE_OWN), True), ((SCOPE_OWN, None), True), ((SCOPE_OWN, SCOPE_OWN), False)],
+    ids=["the-tasks-then-a-scopes", "a-scopes-then-the-tasks", "only-a-scopes"],
+)
+async def test_the_tasks_cancellation_among_several_swallowed_below_still_cancels_it(
+    gate_class, messages, cancelled
+):
+    """Cancellations thrown in one after another during one verification, each swallowed."""
+    swallowed = []
+
+    class Swallowing(gate_class):
+        async def _verify_remote(self, api_key):
+            while len(swallowed) < len(messages):
+                try:
+                    await asyncio.sleep(10)
+                except asyncio.CancelledError as exc:
+                    swallowed.append(exc.args)
+            return {"valid": True, "user_id": 7}
+
+    async def app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+
+    server = Server()
+    gate = Swallowing(app, auth_verify_url="http://v")
+    task = asyncio.ensure_future(gate(dict(HTTP), None, server.send))
+    for message in messages:
+        await asyncio.sleep(0.01)
+        task.cancel(message)
+    await asyncio.sleep(0.01)
+    assert len(swallowed) == len(messages)
+    if cancelled:
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert server.sent == []
+    else:
+        await task
+        assert server.sent[0]["status"] == 200
+
+
 # ---- a coroutine its own warning keeps alive -------------------------------------------------------
 
 

@@ -16,6 +16,7 @@
 #include "gate/spine.hpp"
 #include "gate/texts.hpp"
 #include "module.hpp"
+#include "native_type.hpp"
 #include "wire/query_fields.hpp"
 
 using namespace py;
@@ -339,7 +340,6 @@ const FunctionDef extract_token_def{
 
 // One admitted request, as its tracking send: the function and its closure in one object.
 struct RequestState {
-    ClosureFunction tracking_send;
     spine::Request request;
 
     template <class V>
@@ -347,13 +347,10 @@ struct RequestState {
         request.visit(v);
     }
 };
-
-PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+using RequestStateType = ClosureType<RequestState>;
 FunctionProto* tracking_send_proto;
 
-RequestState* request_of(PyObject* tracking_send) {
-    return reinterpret_cast<RequestState*>(tracking_send);
-}
+RequestState* request_of(PyObject* tracking_send) { return &RequestStateType::unchecked(tracking_send); }
 
 // The send the application gets: records the response's progress, then forwards the message
 // (the server's send result is discarded).  A frameless coroutine runs it when awaited.
@@ -361,7 +358,7 @@ Object track_and_forward(PyObject* const* closure_and_message) {
     RequestState* state = request_of(closure_and_message[0]);
     Object message = Object::borrow(closure_and_message[1]);
     spine::note_progress(state->request, message);
-    return Object::borrow(state->request.send)(message);
+    return state->request.send(message);
 }
 
 const FunctionDef tracking_send_def =
@@ -369,13 +366,10 @@ const FunctionDef tracking_send_def =
 
 // An admitted request begins with its identity published; the result is its tracking send.
 Object begin_request(const Object& scope, const Object& send, const Object& token) {
-    auto* state = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
-    Object owned = Object::steal(reinterpret_cast<PyObject*>(state));
-    init_closure_function(&state->tracking_send, tracking_send_proto);
-    state->request = {};
-    PyObject_GC_Track(state);
-    spine::publish_identity(state->request, scope, send, token, gatehouse.globals);
-    return owned;
+    Object tracking_send = RequestStateType::make(tracking_send_proto);
+    spine::publish_identity(request_of(tracking_send.get())->request, scope, send, token,
+                            gatehouse.globals);
+    return tracking_send;
 }
 
 // The methods as the class defines them: calls through the instance that find one of these
@@ -588,26 +582,8 @@ const FunctionDef verify_token_def{
 
 // ---- module body ----------------------------------------------------------------------------
 
-int request_traverse(PyObject* self, visitproc visit, void* arg) {
-    int found = 0;
-    auto each = [&](PyObject* o) {
-        if (found == 0 && o != nullptr) found = visit(o, arg);
-    };
-    request_of(self)->visit(each);
-    return found != 0 ? found : closure_function_traverse(&request_of(self)->tracking_send, visit, arg);
-}
-int request_clear(PyObject* self) {
-    auto each = [](PyObject*& o) { Py_CLEAR(o); };
-    request_of(self)->visit(each);
-    closure_function_clear(&request_of(self)->tracking_send);
-    return 0;
-}
-void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
-
 void ready_request_state_type() {
-    ready_closure_function_type(&RequestStateType, "tervik.mcp.gatehouse.tracking_send_function",
-                                sizeof(RequestState), request_traverse, request_clear,
-                                request_dealloc);
+    RequestStateType::ready("tervik.mcp.gatehouse.tracking_send_function");
 }
 
 void build_constants() {

@@ -31,6 +31,7 @@
 #include "gate/spine.hpp"
 #include "gate/texts.hpp"
 #include "module.hpp"
+#include "native_type.hpp"
 #include "state/budget.hpp"
 #include "state/memory_store.hpp"
 #include "state/verdicts.hpp"
@@ -500,37 +501,31 @@ const FunctionDef secure_init_def{
 // the spine's request, the MCP SDK's published caller, and what the gate watches of the
 // response for the request's session.
 struct RequestState {
-    ClosureFunction tracking_send;
     spine::Request request;
-    PyObject* auth_token;      // what the MCP SDK's auth_context_var.set() returned, or NULL
-    PyObject* gate;            // the gate's state, when sessions are bound; else NULL
-    PyObject* session;         // the session id the request presented (bytes), or NULL
-    PyObject* stream_session;  // the session announced on this response's SSE stream, or NULL
-    sse::EventFinder* endpoint;  // reading this response's SSE stream for its endpoint event
-    Fingerprint owner;           // the caller
-    long status;
-    bool is_delete;
-    bool may_announce;  // a GET without a session header: an SSE stream answering it may
-                        // announce a session
+    Object auth_token;      // what the MCP SDK's auth_context_var.set() returned, or NULL
+    Object gate;            // the gate's state, when sessions are bound; else NULL
+    Object session;         // the session id the request presented (bytes), or NULL
+    Object stream_session;  // the session announced on this response's SSE stream, or NULL
+    std::unique_ptr<sse::EventFinder> endpoint;  // reading this response's SSE stream for its
+                                                 // endpoint event
+    Fingerprint owner{};  // the caller
+    long status = 0;
+    bool is_delete = false;
+    bool may_announce = false;  // a GET without a session header: an SSE stream answering it
+                                // may announce a session
 
     template <class V>
     void visit(V& v) {
         request.visit(v);
-        v(auth_token);
-        v(gate);
-        v(session);
-        v(stream_session);
+        v(auth_token, gate, session, stream_session);
     }
 };
-
-PyTypeObject RequestStateType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+using RequestStateType = ClosureType<RequestState>;
 FunctionProto* tracking_send_proto;
 
-RequestState* request_of(PyObject* tracking_send) {
-    return reinterpret_cast<RequestState*>(tracking_send);
-}
-bool is_request_state(PyObject* o) { return Py_TYPE(o) == &RequestStateType; }
-Gate& gate_of(RequestState* state) { return *reinterpret_cast<GateObject*>(state->gate)->gate; }
+RequestState* request_of(PyObject* tracking_send) { return &RequestStateType::unchecked(tracking_send); }
+bool is_request_state(PyObject* o) { return RequestStateType::is(o); }
+Gate& gate_of(RequestState* state) { return *reinterpret_cast<GateObject*>(state->gate.get())->gate; }
 
 // -- what the gate reads of a request --
 
@@ -691,14 +686,15 @@ Object check_session(Gate& g, const Object& scope, const Object& header, const F
 // The end of a request's use of its session, and of a stream's session with the stream.  A
 // successful DELETE ends the session.
 void release_sessions(RequestState* state) {
-    if (state->gate == nullptr) return;
+    if (state->gate.null()) return;
     Gate& g = gate_of(state);
     double now = g.now_or_latest();
-    if (state->session != nullptr) {
+    if (!state->session.null()) {
         bool ended = state->is_delete && state->status >= 200 && state->status < 300;
-        g.store->release_session(bytes_view(state->session), now, ended);
+        g.store->release_session(bytes_view(state->session.get()), now, ended);
     }
-    if (state->stream_session != nullptr) g.store->forget_session(bytes_view(state->stream_session));
+    if (!state->stream_session.null())
+        g.store->forget_session(bytes_view(state->stream_session.get()));
 }
 
 // -- the response, as the gate watches it --
@@ -723,13 +719,12 @@ void noticed_start(RequestState* state, const Object& message) {
         if (!g.store->knows_session(bytes_view(id.get())))
             g.store->bind_session(bytes_view(id.get()), state->owner, g.now(), false);
     } else if (!type.null() && header_is(bytes_view(type.get()).substr(0, 17), "text/event-stream")) {
-        state->endpoint = new sse::EventFinder("endpoint", endpoint_search_limit);
+        state->endpoint = std::make_unique<sse::EventFinder>("endpoint", endpoint_search_limit);
     }
 }
 
 void stop_reading_stream(RequestState* state) {
-    delete state->endpoint;
-    state->endpoint = nullptr;
+    state->endpoint.reset();
 }
 
 // The endpoint event's data, "PATH?session_id=ID" or a URL ending so: the message path is
@@ -753,7 +748,7 @@ void announced(RequestState* state, std::string_view data) {
         g.message_paths.emplace_back(path_text);
     g.store->bind_session(named.last, state->owner, g.now(), true);
     Object id = bytes(named.last);
-    Py_XSETREF(state->stream_session, id.release());
+    state->stream_session = std::move(id);
 }
 
 // A body message of an SSE stream still read for its endpoint event.
@@ -787,7 +782,7 @@ Object track_and_forward(PyObject* const* closure_and_message) {
     Object message = Object::borrow(closure_and_message[1]);
     switch (spine::note_progress(state->request, message)) {
         case spine::Sent::start:
-            if (state->gate != nullptr) noticed_start(state, message);
+            if (!state->gate.null()) noticed_start(state, message);
             break;
         case spine::Sent::body:
             if (state->endpoint != nullptr) noticed_stream_body(state, message);
@@ -795,7 +790,7 @@ Object track_and_forward(PyObject* const* closure_and_message) {
         case spine::Sent::other:
             break;
     }
-    return Object::borrow(state->request.send)(message);
+    return state->request.send(message);
 }
 
 const FunctionDef tracking_send_def =
@@ -810,32 +805,24 @@ Object begin_request(const Object& state, const Object& scope, const Object& sen
                      const Object& token, const Fingerprint& owner, const CallerObjects& caller,
                      const RequestFacts& facts, Object session) {
     Gate& g = gate_of(state);
-    auto* request = reinterpret_cast<RequestState*>(new_closure_function(&RequestStateType));
-    init_closure_function(&request->tracking_send, tracking_send_proto);
-    request->request = {};
-    request->auth_token = nullptr;
-    request->gate = g.options.bind_sessions ? Object(state).release() : nullptr;
-    request->session = session.release();  // given back when the request object goes
-    request->stream_session = nullptr;
-    request->endpoint = nullptr;
+    Object tracking_send = RequestStateType::make(tracking_send_proto);
+    RequestState* request = request_of(tracking_send.get());
+    if (g.options.bind_sessions) request->gate = state;
+    request->session = std::move(session);
     request->owner = owner;
-    request->status = 0;
     const Object& method = facts.method;
     request->is_delete = !method.null() && method.equals(str::DELETE);
     // (A GET with an mcp-session-id header opens a stream of that session; any other GET
     // answered with an event stream may be an SSE transport's, which announces a new one.)
     request->may_announce = g.options.bind_sessions && facts.session_id.null() &&
                             !method.null() && method.equals(str::GET);
-    PyObject_GC_Track(request);
-    Object tracking_send = Object::steal(reinterpret_cast<PyObject*>(request));
     try {
         spine::publish_identity(request->request, scope, send, token, secure.globals);
         if (auth_context_var.get() != nullptr) {
-            request->auth_token =
-                Object::borrow(auth_context_var).call_method(str::set, caller.user).release();
+            request->auth_token = Object::borrow(auth_context_var).call_method(str::set, caller.user);
         }
     } catch (const Error&) {  // the request never began: its session is not used after all
-        if (request->request.context != nullptr) spine::reset_identity(request->request);
+        if (!request->request.context.null()) spine::reset_identity(request->request);
         release_sessions(request);
         throw;
     }
@@ -1111,13 +1098,13 @@ struct SecureGate {
     // being handled: the identities reset, the session released, on every way out.
     static bool end_request(const Object& tracking_send, const Outcome& outcome) {
         RequestState* state = request_of(tracking_send.get());
-        if (state->request.context == nullptr) return false;  // taken apart by the collector
+        if (state->request.context.null()) return false;  // taken apart by the collector
         Handling handling = outcome.handling();
         stop_reading_stream(state);
         auto reset_identities = [&] {
-            if (state->auth_token != nullptr) {
-                Object token = Object::steal(state->auth_token);
-                state->auth_token = nullptr;
+            if (!state->auth_token.null()) {
+                Object token = std::move(state->auth_token);
+                state->auth_token = Object();
                 try {
                     Object::borrow(auth_context_var).call_method(str::reset, token);
                 } catch (const Error&) {  // the identity below is still reset
@@ -1479,23 +1466,6 @@ void ready_gate_type() {
     check(PyType_Ready(&GateType));
 }
 
-int request_traverse(PyObject* self, visitproc visit, void* arg) {
-    int found = 0;
-    auto each = [&](PyObject* o) {
-        if (found == 0 && o != nullptr) found = visit(o, arg);
-    };
-    request_of(self)->visit(each);
-    return found != 0 ? found : closure_function_traverse(&request_of(self)->tracking_send, visit, arg);
-}
-int request_clear(PyObject* self) {
-    auto each = [](PyObject*& o) { Py_CLEAR(o); };
-    request_of(self)->visit(each);
-    stop_reading_stream(request_of(self));
-    closure_function_clear(&request_of(self)->tracking_send);
-    return 0;
-}
-void request_dealloc(PyObject* self) { dealloc_closure_function(self, request_clear); }
-
 // ---- module body ----------------------------------------------------------------------------
 
 void build_constants() {
@@ -1530,9 +1500,7 @@ void build_constants() {
     secrets_module = import("secrets");
     json_module = import("json");
     ready_gate_type();
-    ready_closure_function_type(&RequestStateType, "tervik.mcp.secure.tracking_send_function",
-                                sizeof(RequestState), request_traverse, request_clear,
-                                request_dealloc);
+    RequestStateType::ready("tervik.mcp.secure.tracking_send_function");
     tracking_send_proto = secure.compile(tracking_send_def);
     lifespan_receive_proto = secure.compile(lifespan_receive_def);
 }

@@ -86,15 +86,15 @@ void publish_identity(Request& request, const Object& scope, const Object& send,
                       const Object& token, PyObject* globals) {
     Object context = import_statement(str::tervik_mcp_context, str::mcp_request_ctx, globals);
     Object context_token = context_set(context, request_identity(token, scope));
-    request.send = Object(send).release();
-    request.context = context.release();
-    request.context_token = context_token.release();
+    request.send = send;
+    request.context = std::move(context);
+    request.context_token = std::move(context_token);
     request.response_started = request.response_complete = false;
 }
 
 bool reset_identity(Request& request) {
-    if (request.context == nullptr) return false;  // taken apart by the collector already
-    context_reset(Object::borrow(request.context), Object::borrow(request.context_token));
+    if (request.context.null()) return false;  // taken apart by the collector already
+    context_reset(request.context, request.context_token);
     return true;
 }
 

@@ -90,17 +90,15 @@ PyObject* verification_timeout();
 // progress.  A gate's request state (a closure function that is the request's tracking send)
 // holds one.
 struct Request {
-    PyObject* send = nullptr;
-    PyObject* context = nullptr;        // mcp_request_ctx, as the request found it
-    PyObject* context_token = nullptr;  // what its set() returned
+    Object send;
+    Object context;        // mcp_request_ctx, as the request found it
+    Object context_token;  // what its set() returned
     bool response_started = false;
     bool response_complete = false;
 
     template <class V>
     void visit(V& v) {
-        v(send);
-        v(context);
-        v(context_token);
+        v(send, context, context_token);
     }
 };
 

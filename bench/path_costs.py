@@ -70,7 +70,9 @@ def worker(kind: str, scope: str, n: int) -> None:
     loop = asyncio.new_event_loop()
     with secure_gate.backend_in_process(valid=True):
         # the opening request: binds the session, makes the client, caches the key
-        loop.run_until_complete(gate(dict(secure_gate.OPENING), secure_gate.receive, secure_gate.send))
+        loop.run_until_complete(
+            gate(dict(secure_gate.OPENING), secure_gate.receive, secure_gate.send)
+        )
 
     async def batch(count: int) -> None:
         for _ in range(count):

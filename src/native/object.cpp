@@ -259,8 +259,8 @@ static Object module_attribute(const Object& module, PyObject* name, bool* direc
 
 namespace {
 // What an import statement's answer depended on: the dicts it read (builtins, sys.modules, the
-// module's namespace, the spec's attributes) at their versions, and the spec's type at its
-// version tag.  A dict's version changes with every change of its contents and is never
+// module's namespace, the ModuleSpec's attributes) at their versions, and the ModuleSpec's
+// type at its version tag.  A dict's version changes with every change of its contents and is never
 // reused, and so is a type's tag (also on a change of its bases): while all are as they were,
 // the statement finds the same object again.  Pointers are only compared: each unchanged
 // dict keeps alive what the next one is reached through.
@@ -285,7 +285,7 @@ std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-// The spec's own attribute dict, as a generic attribute lookup finds it (NULL: none).
+// The ModuleSpec's own attribute dict, as a generic attribute lookup finds it (NULL: none).
 PyObject* instance_dict(PyObject* obj) {
     PyObject** slot = _PyObject_GetDictPtr(obj);
     return slot != nullptr ? *slot : nullptr;
@@ -310,16 +310,16 @@ bool unchanged(const ImportMemo& m) {
 #endif
 }  // namespace
 
-// Whether a module in sys.modules is still running its body (its spec says so).  `memo`
-// learns the spec and what reading its flag depended on.
+// Whether a module in sys.modules is still running its body (its __spec__ says so).  `memo`
+// learns the ModuleSpec and what reading its flag depended on.
 static bool initializing(const Object& module, ImportMemo& memo) {
     bool direct;
     Object spec = module_attribute(module, detail::spec_name, &direct);
     memo.pure = memo.pure && direct;
     if (spec.null()) return false;
 #ifdef TERVIK_IMPORT_MEMO
-    // The flag is read from the spec's dict alone when its type neither defines the name nor
-    // looks attributes up its own way.
+    // The flag is read from the ModuleSpec's dict alone when its type neither defines the name
+    // nor looks attributes up its own way.
     PyTypeObject* type = spec.type();
     PyObject* dict = instance_dict(spec.get());
     if (type->tp_getattro != PyObject_GenericGetAttr || (dict != nullptr && !PyDict_CheckExact(dict)) ||

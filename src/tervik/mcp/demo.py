@@ -7,7 +7,11 @@ with the MCP Python SDK, with a few small tools, over its streamable HTTP transp
 - fixed-key mode by default, the key taken from ``TERVIK_MCP_API_KEY`` or generated;
 - remote mode with ``--auth-verify-url URL``, or with ``--demo-backend FILE``, which starts
   the bundled verification backend (``tervik.mcp.demo_backend``) on a free local port;
-- ``--secure`` serves through ``SecureGatehouse`` (``tervik.mcp.secure``) instead.
+- ``--secure`` serves through ``SecureGatehouse`` (``tervik.mcp.secure``) instead, and
+  ``--redis URL`` gives it a shared store there (``store=URL``);
+- ``--workers N`` serves from N uvicorn worker processes, each building the app and its gate
+  from ``worker_app()``; MCP is then served statelessly (each request stands alone), since a
+  session would live in one worker only.
 
 Start-up writes ``MCP endpoint: http://HOST:PORT/PATH`` and, only when the key was generated,
 ``API key: KEY`` to standard output, each on a line of its own, followed by client
@@ -19,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import json
 import logging
 import os
 import secrets
@@ -36,10 +41,15 @@ if TYPE_CHECKING:
     from mcp.server.mcpserver import MCPServer
     from starlette.types import ASGIApp
 
-__all__ = ["ENV_KEY", "main", "make_app", "make_gate", "make_mcp_server"]
+__all__ = ["ENV_KEY", "main", "make_app", "make_gate", "make_mcp_server", "worker_app"]
 
 PROG = "tervik-mcp-demo"
 ENV_KEY = "TERVIK_MCP_API_KEY"
+# What the workers of --workers N build from: the parent's options, as JSON (never the key,
+# which they take from ENV_KEY like the parent).
+ENV_WORKER_OPTIONS = "TERVIK_MCP_DEMO_OPTIONS"
+WORKER_OPTIONS = ("host", "path", "sse", "secure", "workers", "redis", "auth_verify_url")
+REDIS_SCHEMES = ("redis", "rediss", "unix")
 # A protocol revision every SDK of this generation accepts, for the curl examples.
 CURL_PROTOCOL_VERSION = "2025-06-18"
 
@@ -68,6 +78,15 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         help="serve through SecureGatehouse (sessions bound to their caller, cached "
         "verification, a failure limit, JSON-RPC refusals) instead of ApiKeyGatehouse",
     )
+    parser.add_argument(
+        "--redis", metavar="URL", help="with --secure: share failure counts, verdicts and "
+        "verifications in flight with other processes through Redis at URL (redis://, "
+        "rediss:// or unix://)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--workers", type=int, default=1, metavar="N", help="uvicorn worker processes "
+        "(default 1); with more, MCP is served statelessly: each request stands alone",
+    )  # fmt: skip
     remote = parser.add_mutually_exclusive_group()
     remote.add_argument("--auth-verify-url", metavar="URL", help="remote mode: verify keys here")
     remote.add_argument(
@@ -116,11 +135,15 @@ def make_mcp_server() -> MCPServer:
 
 
 def make_app(args: argparse.Namespace) -> ASGIApp:
-    """The MCP server's ASGI app for the chosen transport, endpoint at ``args.path``."""
+    """The MCP server's ASGI app for the chosen transport, endpoint at ``args.path``;
+    stateless streamable HTTP under several workers (a session would live in one)."""
     server = make_mcp_server()
     if args.sse:
         return server.sse_app(sse_path=args.path, host=args.host)
-    return server.streamable_http_app(streamable_http_path=args.path, host=args.host)
+    stateless = getattr(args, "workers", 1) > 1
+    return server.streamable_http_app(
+        streamable_http_path=args.path, host=args.host, stateless_http=stateless
+    )
 
 
 def make_gate(app: ASGIApp, args: argparse.Namespace) -> ASGIApp:
@@ -128,8 +151,23 @@ def make_gate(app: ASGIApp, args: argparse.Namespace) -> ASGIApp:
     from tervik.mcp.gatehouse import ApiKeyGatehouse
     from tervik.mcp.secure import SecureGatehouse
 
-    gate = SecureGatehouse if getattr(args, "secure", False) else ApiKeyGatehouse
-    return gate(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+    if not getattr(args, "secure", False):
+        return ApiKeyGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+    if getattr(args, "redis", None):
+        return SecureGatehouse(
+            app, api_key=args.api_key, auth_verify_url=args.auth_verify_url, store=args.redis
+        )
+    return SecureGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+
+
+def worker_app() -> ASGIApp:
+    """The gated app of one worker under ``--workers N``: uvicorn imports this factory in
+    every worker process and calls it there, with the options the parent parsed (from
+    ``ENV_WORKER_OPTIONS``) and the parent's key, if any (from ``ENV_KEY``)."""
+    configure_logging()
+    args = argparse.Namespace(**json.loads(os.environ[ENV_WORKER_OPTIONS]))
+    args.api_key = None if args.auth_verify_url else os.environ[ENV_KEY]
+    return make_gate(make_app(args), args)
 
 
 # --- start-up --------------------------------------------------------------------------
@@ -187,6 +225,8 @@ def banner(
     if backend is not None:
         count = len(backend.identities)
         lines.append(f"Verification backend: {backend.url} ({count} keys from {args.demo_backend})")
+    if args.workers > 1:
+        lines.append(f"Workers: {args.workers}, serving MCP statelessly (no sessions)")
     if generated_key is not None:
         key = generated_key
     elif args.auth_verify_url is None:
@@ -233,6 +273,10 @@ def banner(
 def run(args: argparse.Namespace, sock: socket.socket, on_started: Callable[[], None]) -> None:
     import uvicorn
 
+    if args.workers > 1:
+        run_workers(args, sock, on_started)
+        return
+
     class Server(uvicorn.Server):
         async def startup(self, sockets: list[socket.socket] | None = None) -> None:
             await super().startup(sockets=sockets)
@@ -248,7 +292,66 @@ def run(args: argparse.Namespace, sock: socket.socket, on_started: Callable[[], 
     Server(config).run(sockets=[sock])
 
 
+def run_workers(
+    args: argparse.Namespace, sock: socket.socket, on_started: Callable[[], None]
+) -> None:
+    """uvicorn's worker processes on the bound socket, each serving ``worker_app()``. The
+    socket listens before they start, so the endpoint is announced at once: connections
+    made meanwhile wait in its backlog for the first worker."""
+    import uvicorn
+
+    os.environ[ENV_WORKER_OPTIONS] = json.dumps(
+        {name: getattr(args, name) for name in WORKER_OPTIONS}
+    )
+    if args.api_key is not None:
+        os.environ[ENV_KEY] = args.api_key  # the workers' copy of the parent's environment
+    sock.listen(2048)
+    on_started()
+    uvicorn.run(
+        "tervik.mcp.demo:worker_app",
+        factory=True,
+        fd=sock.fileno(),
+        workers=args.workers,
+        lifespan="on",
+        log_config=None,
+        timeout_graceful_shutdown=3,
+    )
+
+
+def check_options(args: argparse.Namespace) -> None:
+    """The combinations that cannot work, each a DemoError of one line; and the warning for
+    several secure workers that share nothing."""
+    if args.workers < 1:
+        raise DemoError("--workers must be at least 1", status=2)
+    if args.sse and args.workers > 1:
+        raise DemoError(
+            "--sse needs one worker: an SSE session's stream and its messages must reach the "
+            "same process (streamable HTTP serves from several, statelessly)",
+            status=2,
+        )
+    if args.redis is None:
+        if args.secure and args.workers > 1:
+            print(
+                f"{PROG}: with --workers {args.workers} and no --redis, limits and caches are "
+                "per worker (failure counts, verdicts and the verification budget)",
+                file=sys.stderr,
+                flush=True,
+            )
+        return
+    if not args.secure:
+        raise DemoError(
+            "--redis needs --secure: only SecureGatehouse keeps state to share", status=2
+        )
+    if urlsplit(args.redis).scheme not in REDIS_SCHEMES:
+        raise DemoError("--redis takes a redis://, rediss:// or unix:// URL", status=2)
+    try:
+        import redis.asyncio  # noqa: F401
+    except ImportError as error:
+        raise DemoError(f"--redis needs redis-py ({error}): pip install 'tervik[redis]'") from None
+
+
 def serve(args: argparse.Namespace) -> None:
+    check_options(args)
     try:
         import mcp.server.mcpserver  # noqa: F401
         import uvicorn  # noqa: F401

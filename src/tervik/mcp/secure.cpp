@@ -34,8 +34,9 @@
 #include "native_type.hpp"
 #include "state/budget.hpp"
 #include "state/memory_store.hpp"
+#include "state/loop_client.hpp"
+#include "state/redis_store.hpp"
 #include "state/verdicts.hpp"
-#include "state/verification_client.hpp"
 #include "wire/client_address.hpp"
 #include "wire/query_fields.hpp"
 #include "wire/sse_events.hpp"
@@ -90,7 +91,7 @@ Name mcp_user_email{"mcp_user_email"};
 Name AsyncClient{"AsyncClient"}, timeout{"timeout"};
 Name empty{""};
 Name get_loop{"get_loop"}, done{"done"};
-Name sleep{"sleep"}, token_bytes{"token_bytes"};
+Name sleep{"sleep"}, token_bytes{"token_bytes"}, gather{"gather"}, eval{"eval"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
 Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
@@ -166,17 +167,28 @@ struct Gate {
     bool warned_no_endpoint = false;
     std::unique_ptr<store::Store> store;
     verdicts::Flights flights;  // verifications in flight, in this process
-    verification_client::VerificationClient client;
+    loop_client::LoopClient client{make_verification_client, nullptr, client_closed_error};
     Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
     Fingerprint fixed_owner{};
     CallerObjects fixed_caller;
     double latest = 0;      // the last time read
     budget::Budget budget;  // backend requests per second
 
-    explicit Gate(const Options& o)
-        : options(o),
-          store(std::make_unique<store::MemoryStore>(o.memory)),
-          budget(o.verification_rate, longest_verification_wait) {}
+    Gate(const Options& o, std::unique_ptr<store::Store> chosen)
+        : options(o), store(std::move(chosen)), budget(o.verification_rate, longest_verification_wait) {}
+
+    static Object make_verification_client(const void*) {
+        return import("httpx").attr(str::AsyncClient)();
+    }
+
+    // Closes the verification client and what the store made: what comes back (NULL when
+    // nothing) is to be awaited on the running loop.
+    Object close() {
+        Object closing = client.close(), store_closing = store->close();
+        if (closing.null()) return store_closing;
+        if (store_closing.null()) return closing;
+        return Object::borrow(asyncio_module).call_method(str::gather, closing, store_closing);
+    }
 
     double now() {
         if (clock.null()) return latest = monotonic();
@@ -369,6 +381,14 @@ constexpr const char* init_doc =
     "                (0: no budget); one beyond waits up to 2 s for its turn, else gets 503.\n"
     "            public_paths: exact paths passed to the application without a key.\n"
     "            clock: seconds, monotonic (time.monotonic when None).\n"
+    "            store: where limits and verdicts are kept: this process (None), or Redis, shared\n"
+    "                by every process given the same one (a redis://, rediss:// or unix:// URL,\n"
+    "                or a redis.asyncio.Redis client, which the host closes).\n"
+    "            store_prefix: the start of every Redis entry's name.\n"
+    "            store_hash_key: the key entries are named under (16 to 64 bytes); None: one\n"
+    "                made once and kept in Redis.\n"
+    "            store_timeout_seconds: how long a Redis command may take before the gate goes\n"
+    "                on without Redis.\n"
     "        ";
 
 double seconds_option(const Object& value, const char* name, bool positive) {
@@ -401,12 +421,13 @@ Object paths_option(const Object& paths) {
     return PySet_GET_SIZE(set.get()) == 0 ? Object() : set;
 }
 
-Object new_gate_state(const Options& options, const Object& key, Object clock, Object paths) {
+Object new_gate_state(const Options& options, std::unique_ptr<store::Store> chosen,
+                      const Object& key, Object clock, Object paths) {
     auto* state = PyObject_GC_New(GateObject, &GateType);
     if (state == nullptr) fail();
     state->gate = nullptr;
     Object owned = Object::steal(reinterpret_cast<PyObject*>(state));
-    Gate* gate = new Gate(options);
+    Gate* gate = new Gate(options, std::move(chosen));
     gate->hmac = fingerprint::Hmac(bytes_view(key.get()));
     fingerprint::Digest derived = gate->hmac.digest('h', {});  // a key of its own for SipHash
     gate->key_hash = fingerprint::KeyHash(derived.data());
@@ -417,12 +438,58 @@ Object new_gate_state(const Options& options, const Object& key, Object clock, O
     return owned;
 }
 
+// The store the gate keeps its state in: its own process's (None), or Redis, shared with every
+// process that names the same Redis and prefix (a URL, or a redis.asyncio.Redis the host made
+// and closes itself).
+std::unique_ptr<store::Store> store_option(const Options& options, const Object& target,
+                                           const Object& prefix, const Object& hash_key,
+                                           const Object& timeout) {
+    double bound = seconds_option(timeout, "store_timeout_seconds", true);
+    Object keep;
+    std::string_view named = utf8_bytes(prefix, keep);
+    if (named.empty()) raise(PyExc_ValueError, "store_prefix must not be empty");
+    std::string given;
+    if (!hash_key.is_none()) {
+        if (PyBytes_Check(hash_key.get()))
+            given = std::string(bytes_view(hash_key.get()));
+        else if (PyUnicode_Check(hash_key.get()))
+            given = std::string(utf8_bytes(hash_key, keep));
+        else
+            raise_format(PyExc_TypeError, "store_hash_key must be bytes, str or None, got %.200s",
+                         hash_key.type()->tp_name);
+        if (given.size() < 16 || given.size() > 64)
+            raise_format(PyExc_ValueError, "store_hash_key must be 16 to 64 bytes long, got %zu",
+                         given.size());
+    }
+    if (target.is_none()) return std::make_unique<store::MemoryStore>(options.memory);
+    if (PyUnicode_Check(target.get())) {
+        std::string_view url = utf8_bytes(target, keep);
+        if (!url.starts_with("redis://") && !url.starts_with("rediss://") &&
+            !url.starts_with("unix://"))  // the URL is not shown: it may carry a password
+            raise(PyExc_ValueError, "store must be a redis://, rediss:// or unix:// URL");
+        try {
+            import("redis.asyncio");
+        } catch (const Error& e) {
+            if (!e.matches(PyExc_ImportError)) throw;
+            raise(PyExc_ImportError, "a Redis store needs redis-py: pip install 'tervik[redis]'");
+        }
+    } else if (Object eval = target.attr_or_null(str::eval);
+               eval.null() || !PyCallable_Check(eval.get())) {
+        raise_format(PyExc_TypeError,
+                     "store must be None, a Redis URL or a redis.asyncio.Redis client, got %.200s",
+                     target.type()->tp_name);
+    }
+    return std::make_unique<store::RedisStore>(
+        options.memory, store::RedisOptions{target, std::string(named), given, bound, logger});
+}
+
 void secure_init(Object self, Object app, Object api_key, Object auth_verify_url,
                  Object bind_sessions, Object session_idle_seconds, Object max_sessions,
                  Object max_sessions_per_caller, Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
                  Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
                  Object allow_cors_preflight, Object max_verifications_per_second,
-                 Object public_paths, Object clock) {
+                 Object public_paths, Object clock, Object store, Object store_prefix,
+                 Object store_hash_key, Object store_timeout_seconds) {
     // Everything is checked before anything is set or logged, in the parameters' order.
     double session_idle = seconds_option(session_idle_seconds, "session_idle_seconds", true);
     std::size_t sessions = count_option(max_sessions, "max_sessions", 1);
@@ -455,11 +522,14 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
     if (!clock.is_none() && !PyCallable_Check(clock.get()))
         raise_format(PyExc_TypeError, "clock must be callable or None, got %.200s",
                      clock.type()->tp_name);
+    std::unique_ptr<store::Store> chosen =
+        store_option(options, store, store_prefix, store_hash_key, store_timeout_seconds);
     look_up_caller_types();
     Object key = Object::borrow(secrets_module).call_method(str::token_bytes, int_32);
     if (!PyBytes_CheckExact(key.get()))
         raise(PyExc_TypeError, "secrets.token_bytes() must return bytes");
-    Object state = new_gate_state(options, key, std::move(clock), std::move(paths));
+    Object state =
+        new_gate_state(options, std::move(chosen), key, std::move(clock), std::move(paths));
 
     // super().__init__(...): the mode line and the attributes, as ApiKeyGatehouse sets them.
     Object super_type = Object::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
@@ -490,7 +560,11 @@ const FunctionDef secure_init_def{
                keyword("allow_cors_preflight", "bool", Check::boolean, Default::Bool(true)),
                keyword("max_verifications_per_second", "float", Check::real, Default::Float(50.0)),
                keyword("public_paths", "Collection[str]", Check::any, Default::EmptyTuple()),
-               keyword("clock", "Callable[[], float] | None", Check::any, Default::None())},
+               keyword("clock", "Callable[[], float] | None", Check::any, Default::None()),
+               keyword("store", "str | Redis | None", Check::any, Default::None()),
+               keyword("store_prefix", "str", Check::str, Default::Text("tervik:secure-gate")),
+               keyword("store_hash_key", "bytes | str | None", Check::any, Default::None()),
+               keyword("store_timeout_seconds", "float", Check::real, Default::Float(0.05))},
     .body = fn<&secure_init>,
 };
 
@@ -934,16 +1008,33 @@ Decision admission(const Object& self, const Object& state, const Object& scope,
                 awaiting_verdict(state, scope, send, token, verify(token)).into_object());
         }
         Fingerprint key = key_fingerprint(g, token);
-        auto known = g.store->verdict(key, now(), asked.verdict);
-        if (!known.ready())
-            return later(self, state, scope, send, asked, Stage::verdict, std::move(known.later));
-        if (const Confirmed* c = known.value.confirmed) {
+        store::Verdict known;
+        if (asked.verdict.null()) known = g.store->verdict(key, now());
+        if (!known.known()) {  // what other processes know, where the store is shared
+            std::string client = limited_client(scope);
+            Object keep;
+            auto shared = g.store->look_shared(key, text_bytes(token, keep), client, now(),
+                                               asked.verdict);
+            if (!shared.ready())
+                return later(self, state, scope, send, asked, Stage::verdict,
+                             std::move(shared.later));
+            known = std::move(shared.value);
+            if (!asked.verdict.null() && !client.empty() &&
+                g.store->blocked_for(client, now()).value > 0)  // blocked by another process
+                return Decision::refused(Object::borrow(cause::rate_limited));
+        }
+        if (!known.shared.null()) {
+            Confirmed c = confirmation(g, known.shared, token);
+            g.store->adopt(key, c, now(), known.shared_until);
+            return admit(state, scope, send, token, c.identity, c.owner, c.caller, now, facts);
+        }
+        if (const Confirmed* c = known.confirmed) {
             Object identity = c->identity;
             Fingerprint owner = c->owner;
             CallerObjects caller = c->caller;
             return admit(state, scope, send, token, identity, owner, caller, now, facts);
         }
-        if (known.value.refused) return Decision::refused(Object::borrow(cause::backend_refused));
+        if (known.refused) return Decision::refused(Object::borrow(cause::backend_refused));
         return Decision::pending(
             awaiting_verdict(state, scope, send, token, shared_verdict(state, url, token, key))
                 .into_object());
@@ -1043,14 +1134,27 @@ Object answer(const Object& self, const Object& state, const Object& scope, cons
                              kw(str::reason, reason));
 }
 
+// What a counted refusal gets: its own answer, or 429 when the client turned out to be blocked
+// already (by a refusal another process counted); the one that blocks it is told in the log.
+Object answer_counted(const Object& self, const Object& state, const Object& scope,
+                      const Object& send, const Object& cause, store::Count count) {
+    if (count == store::Count::tripped) warn_limit_tripped(gate_of(state), scope);
+    if (count == store::Count::blocked)
+        return answer(self, state, scope, send, Object::borrow(cause::rate_limited));
+    return answer(self, state, scope, send, cause);
+}
+
 // A refusal the store counts later: the answer once it has.
 ValueTask answer_once_counted(Object self, Object state, Object scope, Object send, Object cause,
                               Object count) {
+    std::string client = limited_client(scope);
     Local fetched = co_await honouring_cancellation(std::move(count));
-    Gate& g = gate_of(state);
-    if (g.store->count_refusal(limited_client(scope), g.now(), fetched).value)
-        warn_limit_tripped(g, scope);
-    co_await answer(self, state, scope, send, cause);
+    auto counted = gate_of(state).store->count_refusal(client, gate_of(state).now(), fetched);
+    while (!counted.ready()) {
+        fetched = co_await honouring_cancellation(std::move(counted.later));
+        counted = gate_of(state).store->count_refusal(client, gate_of(state).now(), fetched);
+    }
+    co_await answer_counted(self, state, scope, send, cause, counted.value);
     co_return none();
 }
 
@@ -1082,13 +1186,13 @@ struct SecureGate {
         Gate& g = gate_of(state);
         if (counts_as_failure(cause) && g.options.failure_limit != 0) {
             if (std::string client = limited_client(scope); !client.empty()) {
-                auto tripped = g.store->count_refusal(client, g.now());
-                if (!tripped.ready()) {
+                auto counted = g.store->count_refusal(client, g.now());
+                if (!counted.ready()) {
                     return answer_once_counted(self, state, scope, send, cause,
-                                               std::move(tripped.later))
+                                               std::move(counted.later))
                         .into_object();
                 }
-                if (tripped.value) warn_limit_tripped(g, scope);
+                return answer_counted(self, state, scope, send, cause, counted.value);
             }
         }
         return answer(self, state, scope, send, cause);
@@ -1126,7 +1230,7 @@ struct SecureGate {
 };
 
 // A lifespan's receive, as the application gets it: "lifespan.shutdown" closes the
-// verification client before the application hears of it.
+// verification client and the store's connections before the application hears of it.
 bool is_shutdown(const Object& message) {
     if (!PyDict_Check(message.get())) return false;  // the application will say what it thinks
     Object type = get(message, str::type);
@@ -1141,7 +1245,7 @@ Object received(const Object& closure) {
 ValueTask lifespan_receive(Object closure) {
     Local message = co_await received(closure);
     if (is_shutdown(message)) {
-        Local closing = gate_of(Object::borrow(PyTuple_GET_ITEM(closure.get(), 0))).client.close();
+        Local closing = gate_of(Object::borrow(PyTuple_GET_ITEM(closure.get(), 0))).close();
         if (!closing.null()) co_await closing;
     }
     co_return message;
@@ -1274,8 +1378,83 @@ ValueTask budgeted_exchange(Object state, Object url, Object token, Object loop,
 Object remember_verdict(Gate& g, const Fingerprint& key, const Object& token,
                         const Object& identity) {
     double now = g.now_or_latest();
-    if (identity.is_none()) return g.store->refuse(key, now);
-    return g.store->confirm(key, confirmation(g, identity, token), now);
+    Object keep;
+    std::string_view key_text = text_bytes(token, keep);
+    if (identity.is_none()) return g.store->refuse(key, key_text, now);
+    return g.store->confirm(key, key_text, confirmation(g, identity, token), now);
+}
+
+// How long a process waits for the verdict of another that verifies the same key, before it
+// verifies the key itself; and how often it looks meanwhile.
+constexpr double longest_flight_wait = 2.0;
+constexpr double first_look = 0.01, slowest_look = 0.1;
+
+// Where the store is shared: whether another process verifies the key or has just done so.
+// Its verdict (the identity, or the cause backend_refused), else None: this process is to
+// verify the key.
+ValueTask verdict_elsewhere(Object state, Object token, Fingerprint key) {
+    Object keep;
+    std::string key_text(text_bytes(token, keep));
+    Gate* g = &gate_of(state);
+    auto flight = g->store->claim_flight(key, key_text, g->now_or_latest(), {});
+    while (!flight.ready()) {
+        Local fetched = co_await honouring_cancellation(std::move(flight.later));
+        g = &gate_of(state);
+        flight = g->store->claim_flight(key, key_text, g->now_or_latest(), fetched);
+    }
+    store::Verdict verdict = std::move(flight.value.verdict);
+    if (flight.value.kind == store::Flight::Kind::wait) {
+        double deadline = monotonic() + longest_flight_wait, pause = first_look;
+        while (!verdict.known() && monotonic() < deadline) {
+            co_await Object::borrow(asyncio_module).call_method(str::sleep, real(pause));
+            pause = std::min(slowest_look, pause * 2);
+            g = &gate_of(state);
+            auto look = g->store->look_shared(key, key_text, {}, g->now_or_latest(), {});
+            while (!look.ready()) {
+                Local fetched = co_await honouring_cancellation(std::move(look.later));
+                g = &gate_of(state);
+                look = g->store->look_shared(key, key_text, {}, g->now_or_latest(), fetched);
+            }
+            verdict = std::move(look.value);
+            if (!g->store->sharing()) break;  // in an outage: nothing more will come
+        }
+    }
+    g = &gate_of(state);
+    if (verdict.refused) co_return Object::borrow(cause::backend_refused);
+    if (!verdict.shared.null()) {
+        double now = g->now_or_latest();
+        g->store->adopt(key, confirmation(*g, verdict.shared, token), now, verdict.shared_until);
+        co_return verdict.shared;
+    }
+    co_return none();
+}
+
+// The verdict of another process where one made it; else this process's own exchange, kept
+// (or, when it made none, the key's flight let go for the others).
+ValueTask verify_here_or_there(Object state, Object url, Object token, Object loop,
+                               Fingerprint key, std::uint64_t closes) {
+    Local elsewhere = co_await verdict_elsewhere(state, token, key);
+    if (!elsewhere.is_none()) co_return elsewhere;
+    Outcome outcome =
+        co_await attempt([&] { return budgeted_exchange(state, url, token, loop, closes); });
+    bool failed = outcome.failed();
+    Local identity = failed ? Local() : std::move(outcome).get();
+    if (failed || identity.is(cause::verification_busy)) {  // nothing to keep: let others try
+        Object keep;
+        if (Local released = gate_of(state).store->release_flight(text_bytes(token, keep));
+            !released.null()) {
+            Outcome let_go = co_await attempt([&] { return released; });
+            if (!let_go.failed()) gate_of(state).store->settle(std::move(let_go).get());
+        }
+        if (failed) co_return std::move(outcome).get();  // raises
+        co_return identity;
+    }
+    if (Local kept = remember_verdict(gate_of(state), key, token, identity); !kept.null()) {
+        Local fetched = co_await kept;
+        gate_of(state).store->settle(fetched);
+    }
+    if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
+    co_return identity;
 }
 
 // One verification of a key, shared by every request that asks for it meanwhile (`ticket`:
@@ -1285,7 +1464,7 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
                       std::uint64_t ticket) {
     std::uint64_t closes = gate_of(state).client.closes();
     Outcome outcome =
-        co_await attempt([&] { return budgeted_exchange(state, url, token, loop, closes); });
+        co_await attempt([&] { return verify_here_or_there(state, url, token, loop, key, closes); });
     if (ticket != 0) gate_of(state).flights.end(key, ticket);
     if (outcome.failed_with(PyExc_Exception)) {
         Handling handling = outcome.handling();
@@ -1293,12 +1472,7 @@ ValueTask verify_once(Object state, Object url, Object token, Object loop, Finge
                              loggable_error(outcome.exception(), token));
         co_return Object::borrow(cause::backend_error);
     }
-    Local identity = std::move(outcome).get();
-    if (identity.is(cause::verification_busy)) co_return identity;  // asked nothing: keep nothing
-    if (Local kept = remember_verdict(gate_of(state), key, token, identity); !kept.null())
-        co_await kept;
-    if (identity.is_none()) co_return Object::borrow(cause::backend_refused);
-    co_return identity;
+    co_return std::move(outcome).get();
 }
 
 // The verdict on a key not cached, to be awaited: the key's verification in progress, or a
@@ -1333,15 +1507,11 @@ ValueTask verify_remote(Object self, Object api_key) {
     Local state = state_of(self);
     Gate& g = gate_of(state);
     Fingerprint key = key_fingerprint(g, api_key);
-    auto known = g.store->verdict(key, g.now());
-    while (!known.ready()) {
-        Local fetched = co_await honouring_cancellation(std::move(known.later));
-        known = gate_of(state).store->verdict(key, gate_of(state).now(), fetched);
-    }
+    store::Verdict known = g.store->verdict(key, g.now());
     Local answer;
-    if (known.value.confirmed != nullptr)
-        answer = known.value.confirmed->identity;
-    else if (!known.value.refused)
+    if (known.confirmed != nullptr)
+        answer = known.confirmed->identity;
+    else if (!known.refused)
         answer = co_await honouring_cancellation(shared_verdict(state, url, api_key, key));
     if (answer.null() || !PyDict_CheckExact(answer.get())) co_return none();
     co_return Object::steal(PyDict_Copy(answer.get()));  // the cached answer stays the gate's
@@ -1379,14 +1549,15 @@ const FunctionDef send_401_def = spine::send_401_def("SecureGatehouse._send_401"
 // ---- SecureGatehouse.aclose -----------------------------------------------------------------
 
 Task aclose(Object self) {
-    Local closing = gate_of(state_of(self)).client.close();
+    Local closing = gate_of(state_of(self)).close();
     if (!closing.null()) co_await closing;
 }
 
 const FunctionDef aclose_def{
     .name = "aclose",
     .qualname = "SecureGatehouse.aclose",
-    .doc = "Close the verification client (a lifespan shutdown through the gate does it too).",
+    .doc = "Close the verification client and the shared store's connections the gate made (a "
+           "lifespan shutdown through the gate does it too).",
     .returns = "None",
     .params = {self_param},
     .body = fn<&aclose>,
@@ -1410,6 +1581,9 @@ Object stats(Object self) {
     put("tracked_clients", static_cast<long long>(sizes.tracked_clients));
     put("blocked_clients", static_cast<long long>(sizes.blocked_clients));
     put("clients_built", g.client.built());
+    auto [outages, served_alone] = g.store->outages();
+    put("store_outages", outages);
+    put("served_without_store", served_alone);
     return out;
 }
 
@@ -1441,6 +1615,7 @@ void gate_finalize(PyObject* self) {
     ErrorStash stash;
     try {
         g->client.close_when_collected();
+        g->store->close_when_collected();
     } catch (...) {
         translate_current_exception();
         PyErr_WriteUnraisable(self);

@@ -35,6 +35,11 @@ constexpr const char* backend_trouble_error = "the verification backend answered
 constexpr const char* answer_too_long_error =
     "the verification backend's answer is longer than %d bytes";
 constexpr const char* client_closed_error = "the gate's verification client was closed";
+constexpr const char* log_store_outage =
+    "the shared store is unreachable (%s): limits and verdicts are kept in this process until "
+    "it answers";
+constexpr const char* log_store_back =
+    "the shared store answers again: %d requests were served without it";
 
 // The 401 body's message for each reason _send_401 is given; another reason is shown as it is.
 constexpr std::string_view reason_missing = "missing_api_key";

@@ -12,36 +12,49 @@ MemoryStore::MemoryStore(const MemoryOptions& o)
       failures_(o.failure_limit, o.failure_window, o.max_tracked_clients),
       sessions_(o.max_sessions, o.max_sessions_per_caller, o.session_idle) {}
 
-Answer<Verdict> MemoryStore::verdict(const Fingerprint& key, double now, const py::Object&) {
+Verdict MemoryStore::verdict(const Fingerprint& key, double now) {
     if (const verdicts::Confirmed* c = confirmed_.use(key); c != nullptr && c->expires > now)
-        return Answer<Verdict>::now({c, false});
+        return {c, false};
     if (const double* until = refused_.find(key); until != nullptr && *until > now)
-        return Answer<Verdict>::now({nullptr, true});
-    return Answer<Verdict>::now({});
+        return {nullptr, true};
+    return {};
 }
 
-py::Object MemoryStore::confirm(const Fingerprint& key, verdicts::Confirmed confirmed, double now) {
+py::Object MemoryStore::confirm(const Fingerprint& key, std::string_view,
+                                verdicts::Confirmed confirmed, double now) {
+    if (cache_ttl_ <= 0) {
+        refused_.erase(key);
+        return {};
+    }
+    adopt(key, std::move(confirmed), now, now + cache_ttl_);
+    return {};
+}
+
+void MemoryStore::adopt(const Fingerprint& key, verdicts::Confirmed confirmed, double now,
+                        double until) {
     refused_.erase(key);
-    if (cache_ttl_ <= 0) return {};
     confirmed_.prune([&](const verdicts::Confirmed& c) { return c.expires <= now; });
-    confirmed.expires = now + cache_ttl_;
+    confirmed.expires = until;
     confirmed_.put(key, std::move(confirmed));
+}
+
+py::Object MemoryStore::refuse(const Fingerprint& key, std::string_view, double now) {
+    if (negative_ttl_ > 0) refuse_until(key, now, now + negative_ttl_);
     return {};
 }
 
-py::Object MemoryStore::refuse(const Fingerprint& key, double now) {
-    if (negative_ttl_ <= 0) return {};
-    refused_.prune([&](double until) { return until <= now; });
-    refused_.put(key, now + negative_ttl_);
-    return {};
+void MemoryStore::refuse_until(const Fingerprint& key, double now, double until) {
+    refused_.prune([&](double ends) { return ends <= now; });
+    refused_.put(key, until);
 }
 
 Answer<double> MemoryStore::blocked_for(std::string_view client, double now, const py::Object&) {
     return Answer<double>::now(failures_.blocked_for(client, now));
 }
 
-Answer<bool> MemoryStore::count_refusal(std::string_view client, double now, const py::Object&) {
-    return Answer<bool>::now(failures_.count(client, now));
+Answer<Count> MemoryStore::count_refusal(std::string_view client, double now, const py::Object&) {
+    if (failures_.blocked_for(client, now) > 0) return Answer<Count>::now(Count::blocked);
+    return Answer<Count>::now(failures_.count(client, now) ? Count::tripped : Count::counted);
 }
 
 SessionUse MemoryStore::use_session(std::string_view id, const Fingerprint& caller, double now) {

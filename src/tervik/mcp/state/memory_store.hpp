@@ -23,13 +23,18 @@ class MemoryStore final : public Store {
   public:
     explicit MemoryStore(const MemoryOptions& o);
 
-    Answer<Verdict> verdict(const Fingerprint& key, double now, const py::Object&) override;
-    py::Object confirm(const Fingerprint& key, verdicts::Confirmed confirmed, double now) override;
-    py::Object refuse(const Fingerprint& key, double now) override;
+    Verdict verdict(const Fingerprint& key, double now) override;
+    py::Object confirm(const Fingerprint& key, std::string_view, verdicts::Confirmed confirmed,
+                       double now) override;
+    py::Object refuse(const Fingerprint& key, std::string_view, double now) override;
+    void adopt(const Fingerprint& key, verdicts::Confirmed confirmed, double now,
+               double until) override;
+    // A refusal kept until `until`.
+    void refuse_until(const Fingerprint& key, double now, double until);
 
     bool may_block() const noexcept override { return !failures_.empty(); }
     Answer<double> blocked_for(std::string_view client, double now, const py::Object&) override;
-    Answer<bool> count_refusal(std::string_view client, double now, const py::Object&) override;
+    Answer<Count> count_refusal(std::string_view client, double now, const py::Object&) override;
 
     SessionUse use_session(std::string_view id, const Fingerprint& caller, double now) override;
     void release_session(std::string_view id, double now, bool ended) override;

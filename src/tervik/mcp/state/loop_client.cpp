@@ -1,14 +1,12 @@
-#include "state/verification_client.hpp"
-
-#include "gate/texts.hpp"
+#include "state/loop_client.hpp"
 
 using namespace py;
 
-namespace verification_client {
+namespace loop_client {
 
 namespace {
 namespace str {
-Name AsyncClient{"AsyncClient"}, aclose{"aclose"}, is_running{"is_running"};
+Name aclose{"aclose"}, is_running{"is_running"};
 Name _get_running_loop{"_get_running_loop"}, run_coroutine_threadsafe{"run_coroutine_threadsafe"};
 }  // namespace str
 
@@ -20,17 +18,17 @@ void close_there(const Object& client, const Object& loop) {
 }
 }  // namespace
 
-Object VerificationClient::for_loop(const Object& loop, std::uint64_t closes) {
-    if (closes != closes_) raise(PyExc_RuntimeError, texts::secure::client_closed_error);
+Object LoopClient::for_loop(const Object& loop, std::uint64_t closes) {
+    if (closes != closes_) raise(PyExc_RuntimeError, closed_error_);
     if (!client_.null() && loop_.is(loop)) return client_;
     retire();
-    client_ = import("httpx").attr(str::AsyncClient)();
+    client_ = make_(context_);
     loop_ = loop;
     ++built_;
     return client_;
 }
 
-Object VerificationClient::retire() {
+Object LoopClient::retire() {
     Object client = std::move(client_), loop = std::move(loop_);
     client_ = Object();
     loop_ = Object();
@@ -41,28 +39,28 @@ Object VerificationClient::retire() {
     return {};
 }
 
-Object VerificationClient::close() {
+Object LoopClient::close() {
     ++closes_;
     Object client = retire();
     return client.null() ? Object() : client.call_method(str::aclose);
 }
 
-void VerificationClient::close_when_collected() {
+void LoopClient::close_when_collected() {
     if (client_.null() || loop_.null()) return;
     Object client = std::move(client_), loop = std::move(loop_);
     if (loop.call_method(str::is_running).truthy()) close_there(client, loop);
 }
 
-int VerificationClient::traverse(visitproc visit, void* arg) {
+int LoopClient::traverse(visitproc visit, void* arg) {
     Py_VISIT(client_.get());
     Py_VISIT(loop_.get());
     return 0;
 }
 
-void VerificationClient::clear() {
+void LoopClient::clear() {
     Object client = std::move(client_), loop = std::move(loop_);
     client_ = Object();
     loop_ = Object();
 }
 
-}  // namespace verification_client
+}  // namespace loop_client

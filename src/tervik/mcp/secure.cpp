@@ -91,7 +91,7 @@ Name mcp_user_email{"mcp_user_email"};
 Name AsyncClient{"AsyncClient"}, timeout{"timeout"};
 Name empty{""};
 Name get_loop{"get_loop"}, done{"done"};
-Name sleep{"sleep"}, token_bytes{"token_bytes"}, gather{"gather"}, eval{"eval"};
+Name sleep{"sleep"}, token_bytes{"token_bytes"}, gather{"gather"}, __module__{"__module__"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
 Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
@@ -438,6 +438,20 @@ Object new_gate_state(const Options& options, std::unique_ptr<store::Store> chos
     return owned;
 }
 
+// A client of redis-py's redis.asyncio or valkey-py's valkey.asyncio (or of a class derived
+// from one): a blocking client would hold the event loop up.
+bool is_asyncio_client(const Object& target) {
+    PyObject* mro = Py_TYPE(target.get())->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        Object module = Object::borrow(PyTuple_GET_ITEM(mro, i)).attr_or_null(str::__module__);
+        if (module.null() || !PyUnicode_Check(module.get())) continue;
+        Object keep;
+        std::string_view name = utf8_bytes(module, keep);
+        if (name.starts_with("redis.asyncio.") || name.starts_with("valkey.asyncio.")) return true;
+    }
+    return false;
+}
+
 // The store the gate keeps its state in: its own process's (None), or Redis, shared with every
 // process that names the same Redis and prefix (a URL, or a redis.asyncio.Redis the host made
 // and closes itself).
@@ -473,8 +487,7 @@ std::unique_ptr<store::Store> store_option(const Options& options, const Object&
             if (!e.matches(PyExc_ImportError)) throw;
             raise(PyExc_ImportError, "a Redis store needs redis-py: pip install 'tervik[redis]'");
         }
-    } else if (Object eval = target.attr_or_null(str::eval);
-               eval.null() || !PyCallable_Check(eval.get())) {
+    } else if (!is_asyncio_client(target)) {
         raise_format(PyExc_TypeError,
                      "store must be None, a Redis URL or a redis.asyncio.Redis client, got %.200s",
                      target.type()->tp_name);
@@ -1010,7 +1023,9 @@ Decision admission(const Object& self, const Object& state, const Object& scope,
         Fingerprint key = key_fingerprint(g, token);
         store::Verdict known;
         if (asked.verdict.null()) known = g.store->verdict(key, now());
-        if (!known.known()) {  // what other processes know, where the store is shared
+        // What other processes know, where the store is shared: asked unless this process
+        // verifies the key already (a burst of one key asks once).
+        if (!known.known() && (!asked.verdict.null() || g.flights.find(key) == nullptr)) {
             std::string client = limited_client(scope);
             Object keep;
             auto shared = g.store->look_shared(key, text_bytes(token, keep), client, now(),

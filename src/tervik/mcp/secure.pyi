@@ -5,11 +5,14 @@
 
 import logging
 from collections.abc import Callable, Collection
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from tervik.mcp.gatehouse import ApiKeyGatehouse as ApiKeyGatehouse
+
+if TYPE_CHECKING:
+    from redis.asyncio import Redis
 
 _logger: logging.Logger
 
@@ -34,6 +37,10 @@ class SecureGatehouse(ApiKeyGatehouse):
         max_verifications_per_second: float = 50.0,
         public_paths: Collection[str] = (),
         clock: Callable[[], float] | None = None,
+        store: str | Redis | None = None,
+        store_prefix: str = "tervik:secure-gate",
+        store_hash_key: bytes | str | None = None,
+        store_timeout_seconds: float = 0.05,
     ) -> None: ...
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None: ...
     async def _verify_remote(self, api_key: str | None) -> dict[str, Any] | None: ...

@@ -14,7 +14,8 @@ namespace store {
 namespace {
 namespace str {
 Name eval{"eval"}, wait_for{"wait_for"}, dumps{"dumps"}, loads{"loads"}, get{"get"};
-Name from_url{"from_url"}, socket_timeout{"socket_timeout"};
+Name from_url{"from_url"}, from_pool{"from_pool"}, timeout{"timeout"};
+Name socket_timeout{"socket_timeout"}, max_connections{"max_connections"};
 Name socket_connect_timeout{"socket_connect_timeout"}, token_hex{"token_hex"};
 Name warning{"warning"}, info{"info"}, user_id{"user_id"}, email{"email"};
 }  // namespace str
@@ -65,7 +66,11 @@ return redis.error_reply('unknown operation')
 // the budget's 2 s wait.
 constexpr long long flight_ms = 12000;
 
-// What a later answer came to: (phase, reply or error, attempt).
+// Connections per process and loop at most.  A burst beyond waits for one (within the
+// command's bound): a few connections reused cost far less than many made at once (each new
+// one takes about a millisecond of the event loop).
+constexpr long long pooled_connections = 16;
+// What a later answer came to: (phase, reply or error, attempt, when it was sent).
 enum Phase : long { hash_key_phase, reply_phase, failed_phase };
 
 double monotonic() {
@@ -105,6 +110,7 @@ long long as_integer(const Object& o) {
 // (a cancellation goes on; the client drops a connection whose command was cancelled).  It
 // touches nothing of the store: the store reads the outcome when asked again.
 ValueTask command(Object client, Object argv, Object timeout, long phase, long tries) {
+    Local sent = Object::steal(PyFloat_FromDouble(monotonic()));
     Outcome outcome = co_await attempt([&] {
         Object pending = Object::steal(
             PyObject_Call(client.attr(str::eval).get(), argv.get(), nullptr));
@@ -113,10 +119,10 @@ ValueTask command(Object client, Object argv, Object timeout, long phase, long t
     if (outcome.failed_with(PyExc_Exception)) {
         Handling handling = outcome.handling();
         co_return tuple(integer(failed_phase), Object::borrow(outcome.exception()),
-                        integer(tries));
+                        integer(tries), sent);
     }
     Local reply = std::move(outcome).get();
-    co_return tuple(integer(phase), reply, integer(tries));
+    co_return tuple(integer(phase), reply, integer(tries), sent);
 }
 
 // What an error or a reply tells of the trouble, for the log: its type and text, cut short.
@@ -135,13 +141,29 @@ std::string describe(const Object& detail) {
     return out;
 }
 
+// The gate's own client for a URL: a blocking pool (a command waits for a connection rather
+// than fail; the command's bound covers the wait), closed with the client.
 Object make_client(const void* context) {
     const auto* o = static_cast<const RedisOptions*>(context);
     Object seconds = Object::steal(PyFloat_FromDouble(o->timeout));
-    return import("redis.asyncio")
-        .attr("Redis")
-        .call_method(str::from_url, o->target, kw(str::socket_timeout, seconds),
-                     kw(str::socket_connect_timeout, seconds));
+    Object redis = import("redis.asyncio");
+    Object pool = redis.attr("BlockingConnectionPool")
+                      .call_method(str::from_url, o->target, kw(str::socket_timeout, seconds),
+                                   kw(str::socket_connect_timeout, seconds),
+                                   kw(str::max_connections, integer(pooled_connections)),
+                                   kw(str::timeout, none()));
+    return redis.attr("Redis").call_method(str::from_pool, pool);
+}
+
+// Whether the error's type, or one it derives from, is named `name` (a class's tp_name is its
+// bare name: redis-py's, valkey-py's and asyncio's errors alike).
+bool is_named(const Object& error, std::string_view name) {
+    PyObject* mro = Py_TYPE(error.get())->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        std::string_view type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_name;
+        if (type == name) return true;
+    }
+    return false;
 }
 
 std::string hex32(const fingerprint::Digest& d) {
@@ -210,7 +232,16 @@ void RedisStore::trouble(const Object& detail) {
     options_.logger().call_method(str::warning, text(texts::secure::log_store_outage), text(shown));
 }
 
+void RedisStore::failed(const Object& error, double sent) {
+    // A busy moment is not an outage: a burst beyond the pool, or a command that timed out
+    // while Redis answered others.
+    if (is_named(error, "MaxConnectionsError")) return;
+    if (is_named(error, "TimeoutError") && last_answer_ > sent) return;
+    trouble(error);
+}
+
 void RedisStore::answered() {
+    last_answer_ = monotonic();
     if (!outage_) return;
     outage_ = false;
     options_.logger().call_method(str::info, text(texts::secure::log_store_back),
@@ -226,7 +257,7 @@ Answer<Object> RedisStore::run(const char* op, NamesOf names, Object args, const
         tries = PyLong_AsLong(PyTuple_GET_ITEM(fetched.get(), 2)) + 1;
         Object keep;
         if (phase == failed_phase) {
-            trouble(reply);
+            failed(reply, PyFloat_AsDouble(PyTuple_GET_ITEM(fetched.get(), 3)));
             return Answer<Object>::now({});
         }
         if (phase == hash_key_phase) {
@@ -288,7 +319,7 @@ void RedisStore::settle(const Object& fetched) {
     Object reply = Object::borrow(PyTuple_GET_ITEM(fetched.get(), 1));
     switch (PyLong_AsLong(PyTuple_GET_ITEM(fetched.get(), 0))) {
         case failed_phase:
-            trouble(reply);
+            failed(reply, PyFloat_AsDouble(PyTuple_GET_ITEM(fetched.get(), 3)));
             break;
         case hash_key_phase:  // what was to be kept is kept here only
             if (take_hash_key(reply)) answered();

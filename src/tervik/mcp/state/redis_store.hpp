@@ -104,7 +104,8 @@ class RedisStore final : public Store {
     bool may_ask();
     // Redis's hash key, from its reply: false (an outage) when it is not one.
     bool take_hash_key(const py::Object& reply);
-    void trouble(const py::Object& detail);
+    void failed(const py::Object& error, double sent);  // a command sent then failed
+    void trouble(const py::Object& detail);  // an outage, unless one goes on
     void answered();
 
     MemoryStore local_;
@@ -119,7 +120,8 @@ class RedisStore final : public Store {
     std::string candidate_;    // what this process offers when Redis holds none
     std::string holder_;       // this process, as a flight's holder
     bool outage_ = false;
-    double ask_again_ = 0;  // in an outage: when Redis is tried again (monotonic)
+    double ask_again_ = 0;    // in an outage: when Redis is tried again (monotonic)
+    double last_answer_ = 0;  // when Redis last answered (monotonic)
     long long outages_ = 0, served_alone_ = 0, served_alone_now_ = 0;
 };
 

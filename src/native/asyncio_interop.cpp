@@ -96,6 +96,10 @@ ValueTask run_apart(Object awaitable) {
     co_return std::move(outcome).get();
 }
 
+void read_outcome_when_done(const Object& task) {
+    task.call_method(add_done_callback_name, outcome_reader);
+}
+
 Object running_loop() { return Object::borrow(asyncio_module).call_method(get_running_loop_name); }
 
 Object start_task(const Object& loop, Object awaitable) {

@@ -40,6 +40,10 @@ inline detail::CancellationAwait honouring_cancellation(Object awaitable) noexce
 // read when the task ends.
 ValueTask run_apart(Object awaitable);
 
+// However the task ends, its outcome is read then, so asyncio never reports its exception as
+// never retrieved (for work abandoned while it runs on).
+void read_outcome_when_done(const Object& task);
+
 // The running asyncio loop, or None (asyncio._get_running_loop()).
 Object running_loop();
 // `loop.create_task(awaitable)`: the awaitable starts running on its own.

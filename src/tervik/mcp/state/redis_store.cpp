@@ -13,7 +13,10 @@ namespace store {
 
 namespace {
 namespace str {
-Name eval{"eval"}, wait_for{"wait_for"}, dumps{"dumps"}, loads{"loads"}, get{"get"};
+Name eval{"eval"}, ensure_future{"ensure_future"}, wait{"wait"}, done{"done"};
+Name cancel{"cancel"}, cancelled{"cancelled"}, exception{"exception"}, result{"result"};
+Name TimeoutError{"TimeoutError"}, CancelledError{"CancelledError"};
+Name dumps{"dumps"}, loads{"loads"}, get{"get"};
 Name from_url{"from_url"}, from_pool{"from_pool"}, timeout{"timeout"};
 Name socket_timeout{"socket_timeout"}, max_connections{"max_connections"};
 Name socket_connect_timeout{"socket_connect_timeout"}, token_hex{"token_hex"};
@@ -70,6 +73,12 @@ constexpr long long flight_ms = 12000;
 // command's bound): a few connections reused cost far less than many made at once (each new
 // one takes about a millisecond of the event loop).
 constexpr long long pooled_connections = 16;
+// How many bounds the first commands of a store may wait for Redis's first answer.
+constexpr double first_contact = 10;
+
+// How long a command queued behind others may wait while Redis answers them.
+double patience_for(double bound) { return std::max(1.0, bound); }
+
 // What a later answer came to: (phase, reply or error, attempt, when it was sent).
 enum Phase : long { hash_key_phase, reply_phase, failed_phase };
 
@@ -106,23 +115,57 @@ long long as_integer(const Object& o) {
     return v;
 }
 
-// One command, `client.eval(*argv)`: its reply within `timeout`, or the error it failed with
-// (a cancellation goes on; the client drops a connection whose command was cancelled).  It
-// touches nothing of the store: the store reads the outcome when asked again.
-ValueTask command(Object client, Object argv, Object timeout, long phase, long tries) {
-    Local sent = Object::steal(PyFloat_FromDouble(monotonic()));
-    Outcome outcome = co_await attempt([&] {
-        Object pending = Object::steal(
-            PyObject_Call(client.attr(str::eval).get(), argv.get(), nullptr));
-        return import("asyncio").call_method(str::wait_for, pending, timeout);
-    });
-    if (outcome.failed_with(PyExc_Exception)) {
-        Handling handling = outcome.handling();
-        co_return tuple(integer(failed_phase), Object::borrow(outcome.exception()),
-                        integer(tries), sent);
+// One command, `client.eval(*argv)`: its reply, or the error it failed with (a cancellation
+// goes on, and the command is cancelled; the client drops a connection whose command was).
+// Its bound is `bound` while Redis answers nothing else meanwhile (it hangs, or is gone);
+// while it answers other commands, this one is only queued behind them on the event loop or
+// in the pool, and may wait up to `patience`.  Whatever the command ends with is read, even
+// once abandoned.  It touches nothing of the store but its pulse: the store reads the
+// outcome when asked again.
+ValueTask command(Object client, Object argv, std::shared_ptr<Pulse> pulse, double bound,
+                  double patience, long phase, long tries) {
+    double sent = monotonic();
+    auto outcome_of = [&](long kind, Object value) {
+        return tuple(integer(kind), value, integer(tries), Object::steal(PyFloat_FromDouble(sent)));
+    };
+    Local asyncio = import("asyncio"), task, refused;
+    try {
+        task = asyncio.call_method(
+            str::ensure_future,
+            Object::steal(PyObject_Call(client.attr(str::eval).get(), argv.get(), nullptr)));
+    } catch (const Error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        refused = Object::borrow(e.exception());
     }
-    Local reply = std::move(outcome).get();
-    co_return tuple(integer(phase), reply, integer(tries), sent);
+    if (!refused.null()) co_return outcome_of(failed_phase, refused);
+    read_outcome_when_done(task);
+    Local slice = Object::steal(PyFloat_FromDouble(bound)), waiting = tuple(task);
+    for (double slice_began = sent;;) {
+        Outcome waited = co_await attempt(
+            [&] { return asyncio.call_method(str::wait, waiting, kw(str::timeout, slice)); });
+        if (waited.failed()) {  // this request's cancellation: the command's too
+            task.call_method(str::cancel);
+            co_return std::move(waited).get();
+        }
+        if (task.call_method(str::done).truthy()) break;
+        double now = monotonic();
+        // Before Redis first answers, a few slices may pass in silence: a store's first
+        // connections, made all at once by its first requests, take their time.
+        bool silent = pulse->last_answer < slice_began &&
+                      (pulse->last_answer > 0 || now - sent >= first_contact * bound);
+        if (silent || now - sent >= patience) {
+            task.call_method(str::cancel);
+            Object late = asyncio.attr(str::TimeoutError)(text("Redis did not answer in time"));
+            co_return outcome_of(failed_phase, late);
+        }
+        slice_began = now;
+    }
+    if (task.call_method(str::cancelled).truthy())
+        co_return outcome_of(failed_phase, asyncio.attr(str::CancelledError)());
+    if (Local error = task.call_method(str::exception); !error.is_none())
+        co_return outcome_of(failed_phase, error);
+    pulse->last_answer = monotonic();
+    co_return outcome_of(phase, task.call_method(str::result));
 }
 
 // What an error or a reply tells of the trouble, for the log: its type and text, cut short.
@@ -142,10 +185,11 @@ std::string describe(const Object& detail) {
 }
 
 // The gate's own client for a URL: a blocking pool (a command waits for a connection rather
-// than fail; the command's bound covers the wait), closed with the client.
+// than fail; the command's bounds cover the wait), closed with the client.  Its sockets' own
+// timeouts are the longest a command may wait.
 Object make_client(const void* context) {
     const auto* o = static_cast<const RedisOptions*>(context);
-    Object seconds = Object::steal(PyFloat_FromDouble(o->timeout));
+    Object seconds = Object::steal(PyFloat_FromDouble(patience_for(o->timeout)));
     Object redis = import("redis.asyncio");
     Object pool = redis.attr("BlockingConnectionPool")
                       .call_method(str::from_url, o->target, kw(str::socket_timeout, seconds),
@@ -214,6 +258,8 @@ std::string RedisStore::entry(char kind, char sort, std::string_view subject) co
     return name;
 }
 
+double RedisStore::patience() const { return patience_for(options_.timeout); }
+
 bool RedisStore::may_ask() {
     if (!outage_) return true;
     double now = monotonic();
@@ -233,15 +279,14 @@ void RedisStore::trouble(const Object& detail) {
 }
 
 void RedisStore::failed(const Object& error, double sent) {
-    // A busy moment is not an outage: a burst beyond the pool, or a command that timed out
-    // while Redis answered others.
+    // A busy moment is not an outage: a burst beyond a host's pool, or a command that waited
+    // too long while Redis answered others.
     if (is_named(error, "MaxConnectionsError")) return;
-    if (is_named(error, "TimeoutError") && last_answer_ > sent) return;
+    if (is_named(error, "TimeoutError") && pulse_->last_answer > sent) return;
     trouble(error);
 }
 
 void RedisStore::answered() {
-    last_answer_ = monotonic();
     if (!outage_) return;
     outage_ = false;
     options_.logger().call_method(str::info, text(texts::secure::log_store_back),
@@ -277,7 +322,6 @@ Answer<Object> RedisStore::run(const char* op, NamesOf names, Object args, const
     }
     Object client = client_for_running_loop();
     if (client.null()) return Answer<Object>::now({});  // no event loop: nothing to await on
-    Object timeout = Object::steal(PyFloat_FromDouble(options_.timeout));
     std::string hash_entry = options_.prefix + ":hash-key";
     bool given = !options_.hash_key.empty();
     Object argv = new_list();
@@ -298,7 +342,8 @@ Answer<Object> RedisStore::run(const char* op, NamesOf names, Object args, const
         for_each(args, [&](Object a) { return add(a), false; });
     }
     Object call = Object::steal(PyList_AsTuple(argv.get()));
-    return {{}, command(client, call, timeout, phase, tries).into_object()};
+    return {{}, command(client, call, pulse_, options_.timeout, patience(), phase, tries)
+                    .into_object()};
 }
 
 bool RedisStore::take_hash_key(const Object& reply) {

@@ -17,6 +17,7 @@
 //   at most once a second; the first answer ends it, with one INFO.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "gate/fingerprint.hpp"
@@ -25,6 +26,12 @@
 #include "state/memory_store.hpp"
 
 namespace store {
+
+// When Redis last answered a command of the store (monotonic): shared with the commands in
+// flight, which may outlive the store.
+struct Pulse {
+    double last_answer = 0;
+};
 
 struct RedisOptions {
     py::Object target;      // a redis://, rediss:// or unix:// URL, or a client the host made
@@ -102,6 +109,7 @@ class RedisStore final : public Store {
     py::Object keep(std::string_view key_text, const py::Object& value, double ttl);
     void learn_block(std::string_view client, double now, const py::Object& milliseconds);
     bool may_ask();
+    double patience() const;
     // Redis's hash key, from its reply: false (an outage) when it is not one.
     bool take_hash_key(const py::Object& reply);
     void failed(const py::Object& error, double sent);  // a command sent then failed
@@ -120,8 +128,8 @@ class RedisStore final : public Store {
     std::string candidate_;    // what this process offers when Redis holds none
     std::string holder_;       // this process, as a flight's holder
     bool outage_ = false;
-    double ask_again_ = 0;    // in an outage: when Redis is tried again (monotonic)
-    double last_answer_ = 0;  // when Redis last answered (monotonic)
+    double ask_again_ = 0;  // in an outage: when Redis is tried again (monotonic)
+    std::shared_ptr<Pulse> pulse_ = std::make_shared<Pulse>();
     long long outages_ = 0, served_alone_ = 0, served_alone_now_ = 0;
 };
 

@@ -145,3 +145,48 @@ def gate_log(caplog: pytest.LogCaptureFixture) -> pytest.LogCaptureFixture:
 
 def lines(caplog: pytest.LogCaptureFixture, level: int) -> list[str]:
     return [r.getMessage() for r in caplog.records if r.name == "tervik.mcp" and r.levelno == level]
+
+
+# --- both stores ----------------------------------------------------------------------
+# A module that sets BOTH_STORES = True runs each test twice: with the in-memory store, and
+# with every SecureGatehouse it makes keeping its state in a real Redis (a prefix of the
+# test's own). Redis keeps time of its own, so a test that moves the fake clock runs only
+# with the in-memory store, as does one marked memory_store_only("why").
+
+
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    if getattr(metafunc.module, "BOTH_STORES", False):
+        metafunc.parametrize("secure_store", ["memory", "redis"], indirect=True)
+
+
+@pytest.fixture(scope="session")
+def session_redis() -> Any:
+    from .redis_server import RedisServer  # skips the test where Redis is missing
+
+    server = RedisServer()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(autouse=True)
+def secure_store(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    kind = getattr(request, "param", "memory")
+    if kind == "redis" and (marker := request.node.get_closest_marker("memory_store_only")):
+        pytest.skip(marker.args[0])
+    if kind == "redis":
+        url = request.getfixturevalue("session_redis").url
+        prefix = f"test:{request.node.nodeid}"
+        made = request.module.SecureGatehouse
+
+        class OnRedis(made):  # type: ignore[misc, valid-type]
+            def __init__(self, app: Any, **options: Any) -> None:
+                options.setdefault("store", url)
+                options.setdefault("store_prefix", prefix)
+                super().__init__(app, **options)
+
+        def redis_keeps_its_own_time(self: FakeClock, seconds: float) -> None:
+            pytest.skip("the test moves the clock, and Redis keeps time of its own")
+
+        monkeypatch.setattr(request.module, "SecureGatehouse", OnRedis)
+        monkeypatch.setattr(FakeClock, "advance", redis_keeps_its_own_time)
+    return kind

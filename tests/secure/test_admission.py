@@ -13,6 +13,8 @@ from tervik.mcp.secure import SecureGatehouse
 
 from .conftest import App, assert_no_key_logged, http_scope, lines, request
 
+BOTH_STORES = True  # each test runs with the in-memory store and with Redis
+
 KEY = "sk-fixed-0123456789"
 
 
@@ -164,6 +166,7 @@ async def test_a_limit_of_zero_counts_nothing(clock):
     assert gate._stats()["tracked_clients"] == 0
 
 
+@pytest.mark.memory_store_only("Redis counts the addresses, with its own expiry")
 async def test_the_addresses_counted_are_bounded(clock):
     gate = SecureGatehouse(App(), api_key=KEY, max_tracked_clients=50, clock=clock)
     for n in range(500):

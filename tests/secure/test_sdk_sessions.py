@@ -32,6 +32,8 @@ from .conftest import http_scope, request
 from .test_sessions import users_gate
 from .test_wire import NOT_FOUND, Caller, backend, whoami  # noqa: F401  (backend: a fixture)
 
+BOTH_STORES = True  # each test runs with the in-memory store and with Redis
+
 
 def sdk_server(ran: list[str | None]) -> MCPServer:
     """``whoami`` and ``token``: the SDK's access token of the request (``ran`` records whose

@@ -15,6 +15,8 @@ from tests.gate.conftest import Reply
 
 from .conftest import App, assert_no_key_logged, http_scope, lines, request
 
+BOTH_STORES = True  # each test runs with the in-memory store and with Redis
+
 WARNING_PREFIX = "远程校验 API Key 失败: "
 
 
@@ -115,6 +117,7 @@ async def test_concurrent_requests_for_one_key_share_one_backend_request(backend
     assert gate._stats()["verifying"] == 0
 
 
+@pytest.mark.memory_store_only("the budget's turns go in the order Redis answers")
 async def test_verifications_beyond_the_budget_wait_their_turn_or_get_503(backend, gate_log):
     backend.answer(lambda key: {"valid": True, "user_id": key})
     gate = SecureGatehouse(App(), auth_verify_url=backend.url, max_verifications_per_second=2)
@@ -163,6 +166,7 @@ async def test_a_waiter_cancelled_on_its_own_is_never_lost(backend, clock):
     assert lost == 0
 
 
+@pytest.mark.memory_store_only("with Redis, the first task a request makes is its Redis command")
 async def test_a_verification_cancelled_before_it_started_is_replaced(backend, clock):
     backend.valid(key="k1")
     gate = remote(backend, clock)

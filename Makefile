@@ -7,7 +7,7 @@
 #   make test-twin                               the gate tests against bench/python_gate.py
 #   make sanitize                                ASan + UBSan build, Python 3.10 (.venv-asan)
 #   make bench                                   bench/gate_overhead.py, gate_wire.py, soak.py,
-#                                                secure_gate.py
+#                                                secure_gate.py, shared_store.py
 #   make bench BENCH_ARGS=--quick                the same in a few minutes
 #
 # PYTEST_ARGS is passed to pytest, e.g. make test PYTEST_ARGS='-k gate -x'.
@@ -23,7 +23,7 @@ ASAN_VENV ?= .venv-asan
 PYTEST_ARGS ?=
 ARGS ?=
 BENCH_ARGS ?=
-BENCH_PROGRAMS := bench/gate_overhead.py bench/gate_wire.py bench/soak.py bench/secure_gate.py
+BENCH_PROGRAMS := bench/gate_overhead.py bench/gate_wire.py bench/soak.py bench/secure_gate.py bench/shared_store.py
 
 BUILD_TOOLS := scikit-build-core cmake ninja
 # Build against the venv's own tools; editable so the tests run the tree's Python files.

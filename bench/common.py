@@ -1,17 +1,22 @@
-"""What the bench programs share: the machine line, results files, median, table printing."""
+"""What the bench programs share: the machine line, results files, median, table printing,
+callgrind's spans, and servers in child processes."""
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import platform
+import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import IO, Any
 
 RESULTS = Path(__file__).resolve().with_name("results")
 
@@ -88,3 +93,108 @@ def table(header: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
         if number == 0:
             lines.append("  ".join("-" * width for width in widths))
     return "\n".join(lines)
+
+
+# ---- instruction counts ------------------------------------------------------------------------
+
+
+def marked_spans(run: Callable[[int], None], n: int, warmup: int = 200) -> None:
+    """What a program's ``--worker`` runs under callgrind: warm-up, then 0 requests, then n;
+    os.getppid() marks the bounds, before each of which callgrind dumps its counters."""
+    run(warmup)
+    gc.collect()
+    gc.freeze()  # no full collection of the start-up's objects inside a measured span
+    os.getppid()
+    run(0)
+    os.getppid()
+    run(n)
+    os.getppid()
+
+
+def callgrind_parts(out: Path) -> dict[int, int]:
+    """{part number: instructions} of every dump callgrind wrote for ``out``."""
+    parts = {}
+    for path in out.parent.glob(out.name + "*"):
+        part = total = None
+        for line in path.read_text(errors="replace").splitlines():
+            if line.startswith("part:"):
+                part = int(line.split()[1])
+            elif line.startswith(("totals:", "summary:")):
+                total = int(line.split()[1])
+        if part is not None and total is not None:
+            parts[part] = total
+    return parts
+
+
+def count_instructions(
+    program: Path,
+    worker: Sequence[str],
+    n: int,
+    options: Sequence[str] = (),
+    keep: Callable[[Path], None] | None = None,
+) -> float:
+    """Instructions per request of ``program --worker *worker N`` (whose child runs
+    ``marked_spans``) under callgrind: (N requests - 0 requests) / N, so that start-up and
+    warm-up cancel. ``options`` go to valgrind; ``keep`` gets the dumps' path (the
+    ``callgrind.out`` whose parts are ``.1`` to ``.4``) before they are removed."""
+    with tempfile.TemporaryDirectory(prefix="callgrind-") as tmp:
+        out = Path(tmp) / "callgrind.out"
+        command = [
+            "valgrind", "--tool=callgrind", "--dump-before=getppid", *options,
+            f"--callgrind-out-file={out}",
+            sys.executable, str(program), "--worker", *worker, str(n),
+        ]  # fmt: skip
+        done = subprocess.run(
+            command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0")
+        )
+        if done.returncode != 0:
+            raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
+        parts = callgrind_parts(out)
+        if keep is not None:
+            keep(out)
+    # dumps: 1 start-up and warm-up, 2 zero requests, 3 n requests, 4 exit
+    if sorted(parts) != [1, 2, 3, 4]:
+        raise RuntimeError(
+            f"expected 4 callgrind dumps, got parts {sorted(parts)} ({' '.join(worker)})"
+        )
+    return (parts[3] - parts[2]) / n
+
+
+# ---- servers in child processes ------------------------------------------------------------------
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@contextmanager
+def serving(
+    command: Sequence[str],
+    port: int,
+    env: dict[str, str] | None = None,
+    stderr: IO[Any] | int | None = None,
+    timeout: float = 30,
+) -> Iterator[subprocess.Popen[bytes]]:
+    """Start ``command``, a server, and wait until it accepts on 127.0.0.1:``port``; yields
+    the process, stopped (SIGTERM, then SIGKILL after 10 s) when the block ends."""
+    server = subprocess.Popen(list(command), stdin=subprocess.DEVNULL, env=env, stderr=stderr)
+    try:
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if server.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError(f"did not start: {' '.join(command)}") from None
+                time.sleep(0.05)
+        yield server
+    finally:
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()

@@ -33,9 +33,6 @@ import hmac
 import json
 import os
 import shutil
-import subprocess
-import sys
-import tempfile
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
@@ -252,31 +249,8 @@ def worker(impl: str, case: str, n: int) -> None:
     quiet_logs()
     use_verification_backend()
     gated = implementation(impl, case)
-    run = driver(gated, case)
-    run(WARMUP)
-    gc.collect()
-    gc.freeze()  # no full collection of the start-up's objects inside a measured span
-    os.getppid()
-    run(0)
-    os.getppid()
-    run(n)
-    os.getppid()
+    common.marked_spans(driver(gated, case), n, WARMUP)
     assert mcp_request_ctx.get() is None
-
-
-def callgrind_parts(out: Path) -> dict[int, int]:
-    """{part number: instructions} of every dump callgrind wrote for ``out``."""
-    parts = {}
-    for path in out.parent.glob(out.name + "*"):
-        part = total = None
-        for line in path.read_text(errors="replace").splitlines():
-            if line.startswith("part:"):
-                part = int(line.split()[1])
-            elif line.startswith(("totals:", "summary:")):
-                total = int(line.split()[1])
-        if part is not None and total is not None:
-            parts[part] = total
-    return parts
 
 
 def keep_dump(dump: Path, target: Path) -> None:
@@ -301,32 +275,15 @@ def count_instructions(impl: str, case: str, n: int, keep: Path | None = None) -
 
     With ``keep``, the dump of the N-request span is copied there as
     ``callgrind.<impl>.<case>`` for ``callgrind_annotate`` (the 0-request span is tiny)."""
-    with tempfile.TemporaryDirectory(prefix="gate-callgrind-") as tmp:
-        out = Path(tmp) / "callgrind.out"
-        command = [
-            "valgrind",
-            "--tool=callgrind",
-            "--dump-before=getppid",
-            "--compress-strings=no",  # each dump readable on its own by callgrind_annotate
-            f"--callgrind-out-file={out}",
-            sys.executable,
-            str(Path(__file__).resolve()),
-            "--worker",
-            impl,
-            case,
-            str(n),
-        ]
-        env = dict(os.environ, PYTHONHASHSEED="0")
-        done = subprocess.run(command, capture_output=True, text=True, env=env)
-        if done.returncode != 0:
-            raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
-        parts = callgrind_parts(out)
-        if keep is not None:
-            keep_dump(out.parent / f"{out.name}.3", keep / f"callgrind.{impl}.{case}")
-    # dumps: 1 start-up and warm-up, 2 zero requests, 3 n requests, 4 exit
-    if sorted(parts) != [1, 2, 3, 4]:
-        raise RuntimeError(f"expected 4 callgrind dumps, got parts {sorted(parts)} ({impl} {case})")
-    return (parts[3] - parts[2]) / n
+    target = None if keep is None else keep / f"callgrind.{impl}.{case}"
+
+    def keep_span(out: Path) -> None:
+        if target is not None:
+            keep_dump(out.parent / f"{out.name}.3", target)
+
+    # --compress-strings=no: each dump readable on its own by callgrind_annotate
+    program = Path(__file__).resolve()
+    return common.count_instructions(program, [impl, case], n, ["--compress-strings=no"], keep_span)
 
 
 def instruction_counts(n: int, keep: Path | None = None) -> dict[str, dict[str, float]]:

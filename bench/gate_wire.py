@@ -19,7 +19,6 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -69,42 +68,19 @@ gated_pid = ApiKeyGatehouse(pid, api_key=KEY)
 # ---- servers and load -------------------------------------------------------------------------
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 @contextmanager
 def uvicorn(
     app: str, workers: int = 1, http: str = "httptools"
 ) -> Iterator[tuple[str, subprocess.Popen[bytes]]]:
     """Serve ``gate_wire:<app>``; yields its base URL and the server process."""
-    port = free_port()
+    port = common.free_port()
     command = [
         sys.executable, "-m", "uvicorn", f"gate_wire:{app}", "--app-dir", str(BENCH),
         "--host", "127.0.0.1", "--port", str(port), "--http", http, "--loop", "asyncio",
         "--workers", str(workers), "--no-access-log", "--lifespan", "off", "--log-level", "warning",
     ]  # fmt: skip
-    server = subprocess.Popen(command, stdin=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if server.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError(f"uvicorn did not start: {' '.join(command)}") from None
-                time.sleep(0.05)
+    with common.serving(command, port) as server:
         yield f"http://127.0.0.1:{port}", server
-    finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
 
 
 UNITS = {"us": 1e-3, "ms": 1.0, "s": 1000.0}

@@ -15,17 +15,14 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import gc
 import json
-import os
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import common  # noqa: E402
 import gate_overhead  # noqa: E402
 import secure_gate  # noqa: E402
 
@@ -78,32 +75,11 @@ def worker(kind: str, scope: str, n: int) -> None:
         for _ in range(count):
             await gate(template.copy(), gate_overhead.receive, gate_overhead.send)
 
-    loop.run_until_complete(batch(200))
-    gc.collect()
-    gc.freeze()
-    os.getppid()
-    loop.run_until_complete(batch(0))
-    os.getppid()
-    loop.run_until_complete(batch(n))
-    os.getppid()
+    common.marked_spans(lambda count: loop.run_until_complete(batch(count)), n)
 
 
 def count(kind: str, scope: str, n: int) -> float:
-    with tempfile.TemporaryDirectory(prefix="path-costs-") as tmp:
-        out = Path(tmp) / "callgrind.out"
-        command = [
-            "valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}",
-            sys.executable, str(Path(__file__).resolve()), "--worker", kind, scope, str(n),
-        ]  # fmt: skip
-        done = subprocess.run(
-            command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0")
-        )
-        if done.returncode != 0:
-            raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
-        parts = gate_overhead.callgrind_parts(out)
-    if sorted(parts) != [1, 2, 3, 4]:
-        raise RuntimeError(f"expected 4 callgrind dumps, got {sorted(parts)} ({kind} {scope})")
-    return (parts[3] - parts[2]) / n
+    return common.count_instructions(Path(__file__).resolve(), [kind, scope], n)
 
 
 def main() -> None:

@@ -33,10 +33,8 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from collections import Counter
@@ -142,7 +140,8 @@ def backend_in_process(valid: bool) -> Iterator[None]:
         httpx.AsyncClient = real  # type: ignore[misc]
 
 
-def gated(case: str) -> Any:
+def gated(case: str, **options: Any) -> Any:
+    """The app of ``case``; ``options`` go to the remote SecureGatehouse."""
     from tervik.mcp.gatehouse import ApiKeyGatehouse
     from tervik.mcp.secure import SecureGatehouse
 
@@ -152,13 +151,13 @@ def gated(case: str) -> Any:
         return ApiKeyGatehouse(app, api_key=KEY)
     if case == "secure-fixed":
         return SecureGatehouse(app, api_key=KEY)
-    return SecureGatehouse(app, auth_verify_url=VERIFY_URL)
+    return SecureGatehouse(app, auth_verify_url=VERIFY_URL, **options)
 
 
-def driver(case: str) -> Any:
+def driver(case: str, **options: Any) -> Any:
     """``run(n)``: n requests in the session, after one that opened it (and, in remote mode,
     made the gate's client for an in-process backend and put the key in the cache)."""
-    gate = gated(case)
+    gate = gated(case, **options)
     loop = asyncio.new_event_loop()
     with backend_in_process(valid=True):
         loop.run_until_complete(gate(dict(OPENING), receive, send))
@@ -183,35 +182,11 @@ def quiet_logs() -> None:
 def worker(case: str, n: int) -> None:
     """Run under callgrind: warm-up, then 0 requests, then n; os.getppid() marks the bounds."""
     quiet_logs()
-    run = driver(case)
-    run(200)
-    gc.collect()
-    gc.freeze()
-    os.getppid()
-    run(0)
-    os.getppid()
-    run(n)
-    os.getppid()
+    common.marked_spans(driver(case), n)
 
 
 def count_instructions(case: str, n: int) -> float:
-    import gate_overhead
-
-    with tempfile.TemporaryDirectory(prefix="secure-callgrind-") as tmp:
-        out = Path(tmp) / "callgrind.out"
-        command = [
-            "valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out}",
-            sys.executable, str(Path(__file__).resolve()), "--worker", case, str(n),
-        ]  # fmt: skip
-        done = subprocess.run(
-            command, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0")
-        )
-        if done.returncode != 0:
-            raise RuntimeError(f"callgrind run failed: {' '.join(command)}\n{done.stderr[-3000:]}")
-        parts = gate_overhead.callgrind_parts(out)
-    if sorted(parts) != [1, 2, 3, 4]:
-        raise RuntimeError(f"expected 4 callgrind dumps, got {sorted(parts)} ({case})")
-    return (parts[3] - parts[2]) / n
+    return common.count_instructions(Path(__file__).resolve(), [case], n)
 
 
 def admission_costs(n: int, rounds: int, batch: int, callgrind: bool) -> dict[str, Any]:
@@ -365,9 +340,7 @@ def uvicorn(
 ) -> Iterator[tuple[str, int]]:
     """Serve secure_gate:served in a child process (the secure gate with its default
     verification budget unless `budget` is given); yields its base URL and pid."""
-    import gate_wire
-
-    port = gate_wire.free_port()
+    port = common.free_port()
     command = [
         sys.executable, "-m", "uvicorn", "secure_gate:served", "--app-dir", str(BENCH),
         "--host", "127.0.0.1", "--port", str(port), "--http", "auto", "--loop", "asyncio",
@@ -376,25 +349,8 @@ def uvicorn(
     env = dict(os.environ, SECURE_GATE_VERIFY_URL=verify_url, SECURE_GATE_CLASS=gate_class)
     if budget is not None:
         env["SECURE_GATE_BUDGET"] = str(budget)
-    server = subprocess.Popen(command, stdin=subprocess.DEVNULL, env=env)
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if server.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError(f"uvicorn did not start: {' '.join(command)}") from None
-                time.sleep(0.05)
+    with common.serving(command, port, env) as server:
         yield f"http://127.0.0.1:{port}", server.pid
-    finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
 
 
 # ---- 2. single flight under uvicorn ---------------------------------------------------------------

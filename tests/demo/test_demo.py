@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import shlex
@@ -141,6 +142,77 @@ async def test_secure_serves_through_secure_gatehouse(
         assert f"Bearer {key}" not in server.output and f"api_key={key}" not in server.output
 
 
+@pytest.mark.skipif(SANITIZER_RUN, reason="uvicorn's workers would need the sanitizer preload")
+async def test_secure_workers_serve_statelessly_and_warn_once(
+    demo: Callable[..., Demo], tmp_path: Path
+) -> None:
+    keys = tmp_path / "keys.json"
+    keys.write_text(json.dumps({"key-ada": {"user_id": "ada", "email": "ada@example.test"}}))
+    server = demo("--secure", "--workers", "2", "--demo-backend", str(keys))
+    assert "Workers: 2, serving MCP statelessly (no sessions)" in server.stdout
+    endpoint = McpEndpoint("streamable-http", server.endpoint)
+    for _ in range(4):
+        assert await endpoint.whoami(bearer="key-ada") == {
+            "authenticated": True, "user_id": "ada", "email": "ada@example.test"}  # fmt: skip
+    opened = httpx.post(server.endpoint, headers={"Authorization": "Bearer key-ada",
+                        "Accept": "application/json, text/event-stream"}, json={
+        "jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+            "protocolVersion": "2025-06-18", "capabilities": {},
+            "clientInfo": {"name": "test", "version": "1"}}})  # fmt: skip
+    assert opened.status_code == 200 and "mcp-session-id" not in opened.headers
+
+    assert server.stop() == 0
+    assert_no_traceback(server)
+    assert [line for line in server.stderr if "--redis" in line] == [
+        "tervik-mcp-demo: with --workers 2 and no --redis, limits and caches are per worker "
+        "(failure counts, verdicts and the verification budget)"
+    ]
+    assert len({line for line in server.stderr if "Started server process" in line}) == 2
+    assert "key-ada" not in server.output
+
+
+@pytest.mark.skipif(
+    shutil.which("redis-server") is None or SANITIZER_RUN,
+    reason="needs redis-server; uvicorn's workers would need the sanitizer preload",
+)
+async def test_secure_workers_share_verdicts_through_redis(
+    demo: Callable[..., Demo], tmp_path: Path
+) -> None:
+    import redis
+
+    port = free_port()
+    store = subprocess.Popen(
+        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+         "--appendonly", "no", "--dir", str(tmp_path)],
+        stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+    )  # fmt: skip
+    try:
+        with redis.Redis(port=port) as client:
+            for _ in range(100):
+                try:
+                    client.ping()
+                    break
+                except redis.ConnectionError:
+                    await asyncio.sleep(0.05)
+            keys = tmp_path / "keys.json"
+            keys.write_text(json.dumps({"key-ada": {"user_id": "ada"}}))
+            url = f"redis://127.0.0.1:{port}/0"
+            server = demo("--secure", "--workers", "2", "--redis", url, "--demo-backend", str(keys))
+            for _ in range(6):  # new connections each time, so either worker may take them
+                assert await McpEndpoint("streamable-http", server.endpoint).whoami(
+                    bearer="key-ada") == {"authenticated": True, "user_id": "ada", "email": None}  # fmt: skip
+            assert server.stop() == 0
+            assert len(client.keys("tervik:secure-gate:v:*")) == 1  # the verdict, shared
+    finally:
+        store.terminate()
+        store.wait(10)
+    assert_no_traceback(server)
+    assert [line for line in server.stderr if "tervik.mcp.demo_backend" in line][1:] == []
+    assert not [line for line in server.stderr if "no --redis" in line]
+    assert len({line for line in server.stderr if "Started server process" in line}) == 2
+    assert "key-ada" not in server.output
+
+
 def test_unreachable_verification_url_is_reported_once_then_refused(
     demo: Callable[..., Demo],
 ) -> None:
@@ -181,6 +253,23 @@ def test_unusable_identities_file(
     assert run.returncode == status
     [line] = run.stderr.splitlines()
     assert line.startswith("tervik-mcp-demo: ") and message in line
+    assert run.stdout == ""
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (("--redis", "redis://127.0.0.1:6379/0"), "--redis needs --secure"),
+        (("--secure", "--redis", "http://127.0.0.1:6379"), "--redis takes a redis://"),
+        (("--sse", "--workers", "2"), "--sse needs one worker"),
+        (("--workers", "0"), "--workers must be at least 1"),
+    ],
+)
+def test_options_that_cannot_work_together(options: tuple[str, ...], message: str) -> None:
+    run = run_to_exit("--port", "0", *options)
+    assert run.returncode == 2
+    [line] = run.stderr.splitlines()
+    assert line.startswith(f"tervik-mcp-demo: {message}")
     assert run.stdout == ""
 
 

@@ -75,6 +75,8 @@ constexpr long long flight_ms = 12000;
 constexpr long long pooled_connections = 16;
 // How many bounds the first commands of a store may wait for Redis's first answer.
 constexpr double first_contact = 10;
+// A slice of waiting that took this many bounds ended late.
+constexpr double late_slice = 1.5;
 
 // How long a command queued behind others may wait while Redis answers them.
 double patience_for(double bound) { return std::max(1.0, bound); }
@@ -150,8 +152,11 @@ ValueTask command(Object client, Object argv, std::shared_ptr<Pulse> pulse, doub
         if (task.call_method(str::done).truthy()) break;
         double now = monotonic();
         // Before Redis first answers, a few slices may pass in silence: a store's first
-        // connections, made all at once by its first requests, take their time.
-        bool silent = pulse->last_answer < slice_began &&
+        // connections, made all at once by its first requests, take their time.  A slice
+        // that ended late tells of this process (its loop held up, or the process not run),
+        // not of Redis: the replies that came meanwhile are still to be read.
+        bool on_time = now - slice_began < late_slice * bound;
+        bool silent = pulse->last_answer < slice_began && on_time &&
                       (pulse->last_answer > 0 || now - sent >= first_contact * bound);
         if (silent || now - sent >= patience) {
             task.call_method(str::cancel);

@@ -3,8 +3,9 @@
 One table, for comparing builds side by side (run it in each build's environment):
 ``ApiKeyGatehouse`` with the key in the header, in the query, a wrong key (401) and a
 non-HTTP scope passed through (gate_overhead.py's scopes), and ``SecureGatehouse`` with its
-fixed key, in remote mode with the key cached, and with its fixed key on an MCP session
-bound to the caller (secure_gate.py's scopes).  Counted by callgrind as gate_overhead.py
+fixed key, with a keys file's key (warm: presented before), in remote mode with the key
+cached, and with its fixed key on an MCP session bound to the caller (secure_gate.py's
+scopes).  Counted by callgrind as gate_overhead.py
 counts (N requests minus 0, per request), minus the bare application's count.
 
     python bench/path_costs.py [--requests N] [--json FILE]
@@ -17,6 +18,7 @@ import argparse
 import asyncio
 import json
 import sys
+import tempfile
 from pathlib import Path
 from typing import Any
 
@@ -32,6 +34,7 @@ CASES = {
     "ApiKeyGatehouse, wrong key (401)": ("plain", "refuse-401"),
     "ApiKeyGatehouse, passed through": ("plain", "pass-through"),
     "SecureGatehouse, fixed key": ("secure-fixed", "header-admit"),
+    "SecureGatehouse, keys file, key warm": ("secure-file", "file-admit"),
     "SecureGatehouse, remote, key cached": ("secure-cached", "header-admit"),
     "SecureGatehouse, fixed key, bound session": ("secure-fixed", "in-session"),
 }
@@ -48,12 +51,42 @@ def gated(kind: str, scope: str) -> Any:
         return ApiKeyGatehouse(app, api_key=gate_overhead.KEY)
     if kind == "secure-fixed":
         return SecureGatehouse(app, api_key=secure_gate.KEY)
+    if kind == "secure-file":
+        return SecureGatehouse(app, keys_file=keys_file())
     return SecureGatehouse(app, auth_verify_url=secure_gate.VERIFY_URL)
+
+
+def file_key() -> str:
+    """This run's key of the keys file, and the file (made once per process)."""
+    if not FILE:
+        from tervik.mcp.keys import key_digest, key_id_of, mint_key
+
+        key = mint_key()
+        path = Path(tempfile.mkdtemp(prefix="path-costs-")) / "keys"
+        path.write_text(f"{key_id_of(key)} sha256:{key_digest(key)} user=bench\n")
+        FILE.update(key=key, path=str(path))
+    return FILE["key"]
+
+
+def keys_file() -> str:
+    file_key()
+    return FILE["path"]
+
+
+FILE: dict[str, str] = {}
 
 
 def scope_of(scope: str) -> dict[str, Any]:
     if scope == "in-session":
         return secure_gate.IN_SESSION
+    if scope == "file-admit":
+        template = dict(gate_overhead.SCOPES["header-admit"])
+        bearer = b"Bearer " + file_key().encode()
+        template["headers"] = [
+            (name, bearer) if name == b"authorization" else (name, value)
+            for name, value in secure_gate.HEADERS
+        ]
+        return template
     template = dict(gate_overhead.SCOPES[scope])
     if scope == "header-admit":  # the secure gate's key is its own bench's
         template["headers"] = secure_gate.HEADERS
@@ -67,9 +100,8 @@ def worker(kind: str, scope: str, n: int) -> None:
     loop = asyncio.new_event_loop()
     with secure_gate.backend_in_process(valid=True):
         # the opening request: binds the session, makes the client, caches the key
-        loop.run_until_complete(
-            gate(dict(secure_gate.OPENING), secure_gate.receive, secure_gate.send)
-        )
+        opening = scope_of(scope) if kind == "secure-file" else secure_gate.OPENING
+        loop.run_until_complete(gate(dict(opening), secure_gate.receive, secure_gate.send))
 
     async def batch(count: int) -> None:
         for _ in range(count):
@@ -92,7 +124,8 @@ def main() -> None:
         kind, scope, n = args.worker
         worker(kind, scope, int(n))
         return
-    bare = {scope: count("bare", scope, args.requests) for scope in {s for _, s in CASES.values()}}
+    scopes = {s for _, s in CASES.values()}
+    bare = {scope: count("bare", scope, args.requests) for scope in scopes}
     added = {
         title: count(kind, scope, args.requests) - bare[scope]
         for title, (kind, scope) in CASES.items()
@@ -100,6 +133,11 @@ def main() -> None:
     width = max(map(len, added))
     for title, value in added.items():
         print(f"{title:<{width}}  {value:>8.0f}")
+    fixed, by_file = (
+        added["SecureGatehouse, fixed key"],
+        added["SecureGatehouse, keys file, key warm"],
+    )
+    print(f"keys file (warm) / fixed key: {by_file / fixed:.2f}x")
     if args.json:
         args.json.write_text(json.dumps(added, indent=2) + "\n")
 

@@ -33,6 +33,7 @@
 #include "module.hpp"
 #include "native_type.hpp"
 #include "state/budget.hpp"
+#include "state/keys_file.hpp"
 #include "state/memory_store.hpp"
 #include "state/loop_client.hpp"
 #include "state/redis_store.hpp"
@@ -92,6 +93,7 @@ Name AsyncClient{"AsyncClient"}, timeout{"timeout"};
 Name empty{""};
 Name get_loop{"get_loop"}, done{"done"};
 Name sleep{"sleep"}, token_bytes{"token_bytes"}, gather{"gather"}, __module__{"__module__"};
+Name time{"time"}, expires{"expires"}, fspath{"fspath"}, info{"info"}, app{"app"};
 Name GET{"GET"}, DELETE{"DELETE"}, OPTIONS{"OPTIONS"};
 Name user{"user"}, auth{"auth"}, token{"token"}, client_id{"client_id"}, scopes{"scopes"};
 Name subject{"subject"}, stream{"stream"}, aiter_bytes{"aiter_bytes"}, __anext__{"__anext__"};
@@ -168,6 +170,9 @@ struct Gate {
     std::unique_ptr<store::Store> store;
     verdicts::Flights flights;  // verifications in flight, in this process
     loop_client::LoopClient client{make_verification_client, nullptr, client_closed_error};
+    std::unique_ptr<keys_file::KeysFile> keys;  // keys-file mode: the file
+    bounded::Bounded<Fingerprint, Confirmed, fingerprint::FingerprintHash> file_keys;  // its
+        // keys presented lately, with their line's identity and expiry (0: none)
     Object fixed_key;  // the fixed key whose fingerprint `fixed_owner` is
     Fingerprint fixed_owner{};
     CallerObjects fixed_caller;
@@ -175,7 +180,10 @@ struct Gate {
     budget::Budget budget;  // backend requests per second
 
     Gate(const Options& o, std::unique_ptr<store::Store> chosen)
-        : options(o), store(std::move(chosen)), budget(o.verification_rate, longest_verification_wait) {}
+        : options(o),
+          store(std::move(chosen)),
+          file_keys(o.memory.max_cached_keys),
+          budget(o.verification_rate, longest_verification_wait) {}
 
     static Object make_verification_client(const void*) {
         return import("httpx").attr(str::AsyncClient)();
@@ -217,6 +225,13 @@ struct Gate {
                             fixed_caller.user.get(), fixed_caller.auth.get()})
             Py_VISIT(o);
         if (int found = store->traverse(visit, arg)) return found;
+        if (keys)
+            if (int found = keys->traverse(visit, arg)) return found;
+        for (auto& [tag, c] : file_keys) {
+            Py_VISIT(c.identity.get());
+            Py_VISIT(c.caller.user.get());
+            Py_VISIT(c.caller.auth.get());
+        }
         if (int found = flights.traverse(visit, arg)) return found;
         return client.traverse(visit, arg);
     }
@@ -225,6 +240,9 @@ struct Gate {
         Object held[] = {std::move(clock), std::move(public_paths), std::move(fixed_key),
                          std::move(fixed_caller.user), std::move(fixed_caller.auth)};
         store->clear();
+        if (keys) keys->clear();
+        auto presented = std::move(file_keys);
+        file_keys.clear();
         flights.clear();
         client.clear();
     }
@@ -364,6 +382,8 @@ constexpr const char* init_doc =
     "            app: the ASGI application.\n"
     "            api_key: fixed API key (single-user mode).\n"
     "            auth_verify_url: verification backend (multi-user mode).\n"
+    "            keys_file: a file of per-user keys, kept as SHA-256 digests (multi-user mode\n"
+    "                without a backend; see tervik.mcp.keys), read again when it changes.\n"
     "            bind_sessions: bind each MCP session to the caller that opened it.\n"
     "            session_idle_seconds: forget a session unused for this long.\n"
     "            max_sessions: sessions remembered at most (least recently used go first).\n"
@@ -497,7 +517,7 @@ std::unique_ptr<store::Store> store_option(const Options& options, const Object&
 }
 
 void secure_init(Object self, Object app, Object api_key, Object auth_verify_url,
-                 Object bind_sessions, Object session_idle_seconds, Object max_sessions,
+                 Object keys_file, Object bind_sessions, Object session_idle_seconds, Object max_sessions,
                  Object max_sessions_per_caller, Object cache_seconds, Object negative_cache_seconds, Object max_cached_keys,
                  Object failure_limit, Object failure_window_seconds, Object max_tracked_clients,
                  Object allow_cors_preflight, Object max_verifications_per_second,
@@ -537,12 +557,31 @@ void secure_init(Object self, Object app, Object api_key, Object auth_verify_url
                      clock.type()->tp_name);
     std::unique_ptr<store::Store> chosen =
         store_option(options, store, store_prefix, store_hash_key, store_timeout_seconds);
+    if (!keys_file.is_none()) {
+        if (api_key.truthy() || auth_verify_url.truthy())
+            raise(PyExc_ValueError, keys_file_conflict);
+        keys_file = import("os").call_method(str::fspath, keys_file);  // str, bytes: TypeError
+        if (!PyUnicode_Check(keys_file.get()))
+            raise_format(PyExc_TypeError, "keys_file must be a str path, got %.200s",
+                         keys_file.type()->tp_name);
+    }
     look_up_caller_types();
     Object key = Object::borrow(secrets_module).call_method(str::token_bytes, int_32);
     if (!PyBytes_CheckExact(key.get()))
         raise(PyExc_TypeError, "secrets.token_bytes() must return bytes");
     Object state =
         new_gate_state(options, std::move(chosen), key, std::move(clock), std::move(paths));
+    if (!keys_file.is_none()) {
+        // Keys-file mode: the file is read now (one that cannot be read or parsed raises), and
+        // the mode line names the file.
+        gate_of(state).keys = std::make_unique<keys_file::KeysFile>(keys_file, logger);
+        self.set_attr(str::app, app);
+        self.set_attr(str::_api_key, none());
+        self.set_attr(str::_auth_verify_url, none());
+        logger().call_method(str::info, text(log_keys_file_mode), keys_file);
+        self.set_attr(str::_gate_state, state);
+        return;
+    }
 
     // super().__init__(...): the mode line and the attributes, as ApiKeyGatehouse sets them.
     Object super_type = Object::borrow(reinterpret_cast<PyObject*>(&PySuper_Type));
@@ -560,6 +599,7 @@ const FunctionDef secure_init_def{
                {.name = "app", .annotation = "ASGIApp"},
                keyword("api_key", "str | None", Check::str_or_none, Default::None()),
                keyword("auth_verify_url", "str | None", Check::str_or_none, Default::None()),
+               keyword("keys_file", "str | PathLike[str] | None", Check::any, Default::None()),
                keyword("bind_sessions", "bool", Check::boolean, Default::Bool(true)),
                keyword("session_idle_seconds", "float", Check::real, Default::Float(1800.0)),
                keyword("max_sessions", "int", Check::integer, Default::Int(10000)),
@@ -991,6 +1031,42 @@ ValueTask awaiting_verdict(Object state, Object scope, Object send, Object token
 Object shared_verdict(const Object& state, const Object& url, const Object& token,
                       const Fingerprint& key);
 
+// Seconds since the epoch, as time.time() tells them now.
+double wall_time() {
+    Object t = import("time").attr(str::time)();
+    double v = PyFloat_AsDouble(t.get());
+    if (v == -1.0 && PyErr_Occurred()) fail();
+    return v;
+}
+
+// Keys-file mode: a key of the file's form whose digest is a line's, until the line expires;
+// the line's identity is the caller's, as the backend's is in remote mode.
+Decision file_admission(const Object& state, const Object& scope, const Object& send,
+                        const Object& token, RequestClock& now, const RequestFacts& facts) {
+    Gate& g = gate_of(state);
+    if (g.keys->refresh(now())) g.file_keys.clear();  // other keys are in force
+    Fingerprint tag = key_fingerprint(g, token);
+    Confirmed known;
+    if (const Confirmed* seen = g.file_keys.use(tag)) {
+        known = *seen;
+    } else {
+        Object keep;
+        Object line = g.keys->line_of(text_bytes(token, keep));
+        if (line.null()) return Decision::refused(Object::borrow(cause::wrong_key));
+        Object identity = new_dict(2);
+        identity.set_item(str::user_id, line.attr(str::user_id));
+        identity.set_item(str::email, line.attr(str::email));
+        known = confirmation(g, identity, token);
+        Object expires = line.attr(str::expires);
+        known.expires = expires.is_none() ? 0 : PyFloat_AsDouble(expires.get());
+        if (known.expires == -1.0 && PyErr_Occurred()) fail();
+        g.file_keys.put(tag, known);
+    }
+    if (known.expires > 0 && wall_time() >= known.expires)
+        return Decision::refused(Object::borrow(cause::wrong_key));
+    return admit(state, scope, send, token, known.identity, known.owner, known.caller, now, facts);
+}
+
 // What the request gets, in every mode: passed (public path, CORS preflight), refused (an
 // OAuth discovery, a blocked client, a missing or wrong key, a session not the caller's) or
 // admitted; pending while a verification or the store's answer is awaited.
@@ -1014,6 +1090,7 @@ Decision admission(const Object& self, const Object& state, const Object& scope,
     const Object& token = asked.token;
     if (token.is(unusable_key)) return Decision::refused(Object::borrow(cause::wrong_key));
     if (!token.truthy()) return Decision::refused(Object::borrow(cause::missing_key));
+    if (g.keys) return file_admission(state, scope, send, token, now, facts);
     if (Object url = self.attr(str::_auth_verify_url); url.truthy()) {
         MethodLookup verify(self, str::_verify_remote);
         if (!verify.finds(own_verify_remote.function())) {
@@ -1596,6 +1673,7 @@ Object stats(Object self) {
     put("tracked_clients", static_cast<long long>(sizes.tracked_clients));
     put("blocked_clients", static_cast<long long>(sizes.blocked_clients));
     put("clients_built", g.client.built());
+    put("file_keys", static_cast<long long>(g.keys ? g.keys->size() : 0));
     auto [outages, served_alone] = g.store->outages();
     put("store_outages", outages);
     put("served_without_store", served_alone);
@@ -1700,6 +1778,7 @@ void secure_body(Object module) {
 
     module.set_attr(text("logging").get(), import("logging"));
     spine::bind_annotation_names(module);
+    module.set_attr(text("PathLike").get(), import_from("os", text("PathLike").get()));
     gatehouse_class = import_from("tervik.mcp.gatehouse", text("ApiKeyGatehouse").get());
     module.set_attr(text("ApiKeyGatehouse").get(), Object::borrow(gatehouse_class));
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));

@@ -5,6 +5,7 @@
 
 import logging
 from collections.abc import Callable, Collection
+from os import PathLike
 from typing import TYPE_CHECKING, Any
 
 from starlette.types import ASGIApp, Receive, Scope, Send
@@ -23,6 +24,7 @@ class SecureGatehouse(ApiKeyGatehouse):
         *,
         api_key: str | None = None,
         auth_verify_url: str | None = None,
+        keys_file: str | PathLike[str] | None = None,
         bind_sessions: bool = True,
         session_idle_seconds: float = 1800.0,
         max_sessions: int = 10000,

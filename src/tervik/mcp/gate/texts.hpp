@@ -35,6 +35,11 @@ constexpr const char* backend_trouble_error = "the verification backend answered
 constexpr const char* answer_too_long_error =
     "the verification backend's answer is longer than %d bytes";
 constexpr const char* client_closed_error = "the gate's verification client was closed";
+constexpr const char* log_keys_file_mode = "MCP Server 运行在密钥文件模式，密钥文件: %s";
+constexpr const char* log_keys_file_kept =
+    "the keys file %s could not be taken (%s): the keys read before stay in force";
+constexpr const char* keys_file_conflict =
+    "keys_file is a source of keys of its own: give it without api_key and auth_verify_url";
 constexpr const char* log_store_outage =
     "the shared store is unreachable (%s): limits and verdicts are kept in this process until "
     "it answers";

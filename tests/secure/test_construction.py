@@ -86,6 +86,7 @@ def test_a_wrong_option_is_refused_before_anything_is_set_or_logged(caplog, opti
 def test_numbers_are_converted_like_python_would():
     gate = SecureGatehouse(None, api_key="k", cache_seconds=10, max_sessions=5.9)  # type: ignore[arg-type]
     assert gate._stats()["sessions"] == 0
+    assert SecureGatehouse.stats is SecureGatehouse._stats  # the public name, and the older one
 
 
 def test_each_gate_has_its_own_state():

@@ -1681,9 +1681,18 @@ Object stats(Object self) {
 }
 
 const FunctionDef stats_def{
-    .name = "_stats",
-    .qualname = "SecureGatehouse._stats",
-    .doc = "Sizes of the gate's bounded state, and how many verification clients it built.",
+    .name = "stats",
+    .qualname = "SecureGatehouse.stats",
+    .doc = "What the gate holds and did, read now (also as _stats).\n"
+           "\n"
+           "        sessions, stream_sessions: MCP sessions bound (those with an open SSE stream);\n"
+           "        confirmed_keys, refused_keys: verdicts cached in this process; verifying:\n"
+           "        verifications in flight; tracked_clients, blocked_clients: client addresses\n"
+           "        whose refusals are counted, and those answered 429; clients_built:\n"
+           "        verification clients made; file_keys: keys in force from the keys file;\n"
+           "        store_outages, served_without_store: outages of the shared store, and the\n"
+           "        requests served without it meanwhile.\n"
+           "        ",
     .returns = "dict[str, int]",
     .params = {self_param},
     .body = fn<&stats>,
@@ -1783,6 +1792,7 @@ void secure_body(Object module) {
     module.set_attr(text("ApiKeyGatehouse").get(), Object::borrow(gatehouse_class));
     module.set_attr(str::_logger, import("logging").attr("getLogger")(text("tervik.mcp")));
 
+    Object stats = secure.function(stats_def);
     secure_class = make_class("SecureGatehouse", module_name, secure_doc,
                               tuple(Object::borrow(gatehouse_class)),
                               {{"__init__", secure.function(secure_init_def)},
@@ -1790,7 +1800,8 @@ void secure_body(Object module) {
                                {"_verify_remote", own_verify_remote.object()},
                                {"_send_401", own_send_401.object()},
                                {"aclose", secure.function(aclose_def)},
-                               {"_stats", secure.function(stats_def)}});
+                               {"stats", stats},
+                               {"_stats", stats}});
     module.set_attr(text("SecureGatehouse").get(), Object::borrow(secure_class));
 }
 

@@ -171,6 +171,21 @@ async def test_secure_workers_serve_statelessly_and_warn_once(
     assert "key-ada" not in server.output
 
 
+async def test_secure_with_a_keys_file(demo: Callable[..., Demo], tmp_path: Path) -> None:
+    from tervik.mcp.keys import key_digest, key_id_of, mint_key
+
+    key = mint_key()
+    keys = tmp_path / "keys.txt"
+    keys.write_text(f"{key_id_of(key)} sha256:{key_digest(key)} user=ada\n")
+    server = demo("--secure", "--keys-file", str(keys))
+    assert {f"Keys file: {keys}", "  Authorization: Bearer YOUR_KEY"} <= set(server.stdout)
+    endpoint = McpEndpoint("streamable-http", server.endpoint)
+    assert await endpoint.whoami(bearer=key) == {
+        "authenticated": True, "user_id": "ada", "email": None}  # fmt: skip
+    assert server.stop() == 0
+    assert key not in server.output and key_digest(key) not in server.output
+
+
 @pytest.mark.skipif(
     shutil.which("redis-server") is None or SANITIZER_RUN,
     reason="needs redis-server; uvicorn's workers would need the sanitizer preload",
@@ -263,6 +278,7 @@ def test_unusable_identities_file(
         (("--secure", "--redis", "http://127.0.0.1:6379"), "--redis takes a redis://"),
         (("--sse", "--workers", "2"), "--sse needs one worker"),
         (("--workers", "0"), "--workers must be at least 1"),
+        (("--keys-file", "keys.txt"), "--keys-file needs --secure"),
     ],
 )
 def test_options_that_cannot_work_together(options: tuple[str, ...], message: str) -> None:

@@ -48,7 +48,9 @@ ENV_KEY = "TERVIK_MCP_API_KEY"
 # What the workers of --workers N build from: the parent's options, as JSON (never the key,
 # which they take from ENV_KEY like the parent).
 ENV_WORKER_OPTIONS = "TERVIK_MCP_DEMO_OPTIONS"
-WORKER_OPTIONS = ("host", "path", "sse", "secure", "workers", "redis", "auth_verify_url")
+WORKER_OPTIONS = (
+    "host", "path", "sse", "secure", "workers", "redis", "auth_verify_url", "keys_file"
+)  # fmt: skip
 REDIS_SCHEMES = ("redis", "rediss", "unix")
 # A protocol revision every SDK of this generation accepts, for the curl examples.
 CURL_PROTOCOL_VERSION = "2025-06-18"
@@ -92,6 +94,10 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     remote.add_argument(
         "--demo-backend", metavar="FILE", help="remote mode against the bundled backend, "
         'keys and identities from FILE: {"KEY": {"user_id": ..., "email": ...}}'
+    )  # fmt: skip
+    remote.add_argument(
+        "--keys-file", metavar="FILE", help="with --secure: per-user keys from FILE, kept "
+        "as digests (python -m tervik.mcp.keys new makes them)"
     )  # fmt: skip
     args = parser.parse_args(argv)
     args.path = args.path or ("/sse" if args.sse else "/mcp")
@@ -153,11 +159,14 @@ def make_gate(app: ASGIApp, args: argparse.Namespace) -> ASGIApp:
 
     if not getattr(args, "secure", False):
         return ApiKeyGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+    options: dict[str, Any] = {}
     if getattr(args, "redis", None):
-        return SecureGatehouse(
-            app, api_key=args.api_key, auth_verify_url=args.auth_verify_url, store=args.redis
-        )
-    return SecureGatehouse(app, api_key=args.api_key, auth_verify_url=args.auth_verify_url)
+        options["store"] = args.redis
+    if getattr(args, "keys_file", None):
+        return SecureGatehouse(app, keys_file=args.keys_file, **options)
+    return SecureGatehouse(
+        app, api_key=args.api_key, auth_verify_url=args.auth_verify_url, **options
+    )
 
 
 def worker_app() -> ASGIApp:
@@ -166,7 +175,7 @@ def worker_app() -> ASGIApp:
     ``ENV_WORKER_OPTIONS``) and the parent's key, if any (from ``ENV_KEY``)."""
     configure_logging()
     args = argparse.Namespace(**json.loads(os.environ[ENV_WORKER_OPTIONS]))
-    args.api_key = None if args.auth_verify_url else os.environ[ENV_KEY]
+    args.api_key = None if args.auth_verify_url or args.keys_file else os.environ[ENV_KEY]
     return make_gate(make_app(args), args)
 
 
@@ -228,11 +237,13 @@ def banner(
     if backend is not None:
         count = len(backend.identities)
         lines.append(f"Verification backend: {backend.url} ({count} keys from {args.demo_backend})")
+    if getattr(args, "keys_file", None):
+        lines.append(f"Keys file: {args.keys_file}")
     if args.workers > 1:
         lines.append(f"Workers: {args.workers}, serving MCP statelessly (no sessions)")
     if generated_key is not None:
         key = generated_key
-    elif args.auth_verify_url is None:
+    elif args.auth_verify_url is None and not getattr(args, "keys_file", None):
         key = f"${ENV_KEY}"
     else:
         key = "YOUR_KEY"
@@ -332,6 +343,8 @@ def check_options(args: argparse.Namespace) -> None:
             "same process (streamable HTTP serves from several, statelessly)",
             status=2,
         )
+    if args.keys_file and not args.secure:
+        raise DemoError("--keys-file needs --secure: SecureGatehouse reads the keys file", status=2)
     if args.redis is None:
         if args.secure and args.workers > 1:
             print(
@@ -373,6 +386,13 @@ def serve(args: argparse.Namespace) -> None:
             raise DemoError(str(error), status=2) from None
         backend = DemoBackend(identities)
         args.auth_verify_url = backend.url
+    elif args.keys_file:
+        from tervik.mcp.keys import KeysFileError, load
+
+        try:
+            load(args.keys_file)
+        except KeysFileError as error:
+            raise DemoError(str(error), status=2) from None
     elif args.auth_verify_url:
         problem = unreachable(args.auth_verify_url)
         if problem is not None:

@@ -193,11 +193,13 @@ def test_drop_in_wheel_leaves_the_host_package_alone(source_tree: Path, tmp_path
     assert not list((tmp_path / "venv/bin").glob("tervik-*"))  # no commands of its own
     for stub in ("mcp/gatehouse.pyi", "mcp/secure.pyi", "amazon_rufus/services/browser.pyi"):
         assert (site / "tervik" / stub).is_file()
+    assert (site / "tervik/mcp/keys.py").is_file()  # what keys_file= reads the file with
 
     sh(["pip uninstall -q -y tervik-extensions"], tmp_path, env)
     assert host_state() == before
     assert sh(["tervik"], tmp_path, env) == "the host tool\n"
     assert not list(site.glob("tervik/**/*.so")) and not list(site.glob("tervik/**/*.pyi"))
+    assert not (site / "tervik/mcp/keys.py").exists()
     gone = python(env, "import tervik.mcp.context, tervik.mcp.gatehouse")
     assert "No module named 'tervik.mcp.gatehouse'" in gone.stderr
 

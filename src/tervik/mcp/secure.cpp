@@ -1521,6 +1521,12 @@ ValueTask verdict_elsewhere(Object state, Object token, Fingerprint key) {
     co_return none();
 }
 
+// The key's flight let go, for the others to verify it: NULL, or an awaitable for the store.
+Object release_flight(Gate& g, const Object& token) {
+    Object keep;
+    return g.store->release_flight(text_bytes(token, keep));
+}
+
 // The verdict of another process where one made it; else this process's own exchange, kept
 // (or, when it made none, the key's flight let go for the others).
 ValueTask verify_here_or_there(Object state, Object url, Object token, Object loop,
@@ -1532,9 +1538,7 @@ ValueTask verify_here_or_there(Object state, Object url, Object token, Object lo
     bool failed = outcome.failed();
     Local identity = failed ? Local() : std::move(outcome).get();
     if (failed || identity.is(cause::verification_busy)) {  // nothing to keep: let others try
-        Object keep;
-        if (Local released = gate_of(state).store->release_flight(text_bytes(token, keep));
-            !released.null()) {
+        if (Local released = release_flight(gate_of(state), token); !released.null()) {
             Outcome let_go = co_await attempt([&] { return released; });
             if (!let_go.failed()) gate_of(state).store->settle(std::move(let_go).get());
         }
